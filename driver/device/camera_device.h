@@ -39,6 +39,22 @@ class CCameraDevice {
   // while the stream runs. Slot 0, the only virtual operation.
   virtual void HandleVideoData(PUCHAR data, ULONG length) = 0;
 
+  // --- device dispatch callbacks: static forwarders to the members below ---
+  static NTSTATUS DispatchCreate(PKSDEVICE device);
+  static NTSTATUS DispatchStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
+                                PCM_RESOURCE_LIST untranslated);
+  static void DispatchStop(PKSDEVICE device, PIRP irp);
+  static void DispatchRemove(PKSDEVICE device, PIRP irp);
+  // Object-bag free routines for the device object and the head object; null is ignored.
+  static void DeleteDevice(PVOID object);
+  static void DeleteHardware(PVOID object);
+
+  NTSTATUS PnpStart(PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untranslated);
+  void PnpStop();
+  void PnpRemove();
+  // The model's resolution list (count, then width/height pairs); never null.
+  const LONG* GetResolutions();
+
   PKSDEVICE KsDevice;
   CUSBHardware* Hardware;
   ULONG RoutedPackets;
