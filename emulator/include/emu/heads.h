@@ -136,7 +136,7 @@ class RelayController : public I2cDevice, public std::enable_shared_from_this<Re
   void Stop() override;
 
  private:
-  enum class Phase { kIdle, kCommand, kValue, kRead };
+  enum class Phase { kIdle, kCommand, kValue, kRead, kRejected };
   int ValueBytes(Kind kind) const;
   void Complete(Kind kind, uint16_t value);
 

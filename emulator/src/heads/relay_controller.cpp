@@ -81,6 +81,7 @@ bool RelayController::Write(uint8_t byte) {
       if ((bytes_.empty() && !KnownCommand(byte)) || bytes_.size() >= 3 ||
           (bytes_.size() == 1 && (bytes_[0] & 0x80) != 0 && byte > 7)) {
         ++errors_;
+        phase_ = Phase::kRejected;  // the rest of the message is ignored
         return false;
       }
       bytes_.push_back(byte);
@@ -88,6 +89,8 @@ bool RelayController::Write(uint8_t byte) {
     case Phase::kValue:
       if (int(bytes_.size()) >= ValueBytes(kind_)) {
         ++errors_;
+        armed_ = false;
+        phase_ = Phase::kRejected;
         return false;
       }
       bytes_.push_back(byte);
@@ -164,6 +167,7 @@ void RelayController::Stop() {
       Complete(kind_, readValue_);
       break;
     case Phase::kIdle:
+    case Phase::kRejected:
       break;
   }
   phase_ = Phase::kIdle;
