@@ -1,0 +1,477 @@
+// The continuous reader: reusable transfers on the video pipe, their
+// completion, run coalescing, and the stall watchdog.
+//
+// Locking. m_Lock (in the hardware object) guards both transfer lists and the
+// per-transfer flags. No transfer is handed to the USB stack while it is held,
+// since a completion can run inside IofCallDriver and takes it too. A transfer
+// stays on m_Busy from submission until its completion has either resubmitted
+// it or freed it, so Stop waits for completions that are delivering data.
+// Start and Stop are serialised by m_ControlLock (a failed flush stops the
+// reader from a worker thread while the device may be stopping it too).
+#include "reader.h"
+
+#include "usb_access.h"
+
+namespace {
+
+constexpr LONGLONG kWatchdogDue = -10000000;  // 1 s, relative
+constexpr LONG kWatchdogPeriodMs = 1000;
+constexpr LONGLONG kWaitEmptyPoll = -500000;  // 50 ms, relative
+
+// The transfer classes are polymorphic, so their layout is not "standard";
+// both compilers of this driver lay the fields out after the table pointer
+// and support offsetof on them.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+CSingleUrb* FromLink(PLIST_ENTRY link) { return CONTAINING_RECORD(link, CSingleUrb, m_Link); }
+#pragma GCC diagnostic pop
+
+void WaitFor(PVOID object) { KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Transfers.
+
+CSingleUrb::CSingleUrb(ContinuousReader* reader, ULONG transferSize)
+    : m_Irp(nullptr),
+      m_Urb(nullptr),
+      m_Reader(reader),
+      m_TransferSize(transferSize),
+      m_Buffer(nullptr),
+      m_Device(reader->m_Hardware->m_Device),
+      m_InFlight(FALSE),
+      m_Cancelling(FALSE),
+      m_Retired(FALSE) {
+  m_Link.Flink = m_Link.Blink = &m_Link;
+  m_Irp = IoAllocateIrp(IrpStackSize(), FALSE);
+  m_Buffer = static_cast<PUCHAR>(AllocateZeroed(transferSize));
+}
+
+CCHAR CSingleUrb::IrpStackSize() const { return CCHAR(m_Device->NextDeviceObject->StackSize + 1); }
+
+void CSingleUrb::Free(CSingleUrb* transfer) {
+  if (transfer->m_Irp != nullptr) IoFreeIrp(transfer->m_Irp);
+  if (transfer->m_Urb != nullptr) ExFreePool(transfer->m_Urb);
+  if (transfer->m_Buffer != nullptr) ExFreePool(transfer->m_Buffer);
+  ExFreePool(transfer);
+}
+
+void CSingleUrb::PrepareIrp() {
+  const CCHAR stackSize = IrpStackSize();
+  IoInitializeIrp(m_Irp, IoSizeOfIrp(stackSize), stackSize);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(m_Irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = m_Urb;
+  IoSetCompletionRoutine(m_Irp, IrpCompletionRoutine, this, TRUE, TRUE, TRUE);
+}
+
+NTSTATUS CSingleUrb::IrpCompletionRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  UNREFERENCED_PARAMETER(device);
+  UNREFERENCED_PARAMETER(irp);
+  return static_cast<CSingleUrb*>(context)->IrpComplete();
+}
+
+NTSTATUS CSingleUrb::IrpComplete() {
+  ContinuousReader* reader = m_Reader;
+  PKSPIN_LOCK lock = &reader->m_Hardware->m_Lock;
+  const NTSTATUS irpStatus = m_Irp->IoStatus.Status;
+  const USBD_STATUS urbStatus = m_Urb->UrbHeader.Status;
+
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(lock);
+  RemoveEntryList(&m_Link);
+  m_InFlight = FALSE;
+
+  bool resubmit = false;
+  bool deliver = false;
+  if (m_Irp->Cancel) {
+  } else if (!reader->m_Running) {
+  } else if (irpStatus == STATUS_DEVICE_NOT_CONNECTED) {
+  } else if (irpStatus == STATUS_UNSUCCESSFUL || urbStatus == USBD_STATUS_ISOCH_REQUEST_FAILED) {
+    resubmit = true;  // transient: no data this time
+  } else if (USBD_ERROR(urbStatus)) {
+  } else {
+    resubmit = true;
+    deliver = true;
+  }
+
+  if (resubmit) {
+    ++reader->m_Completions;
+    InsertTailList(&reader->m_Busy, &m_Link);
+    KeReleaseSpinLock(lock, irql);
+
+    if (deliver) DeliverData();
+    FillUrb();
+
+    irql = KeAcquireSpinLockRaiseToDpc(lock);
+    if (reader->m_Running) {
+      m_InFlight = TRUE;
+      KeReleaseSpinLock(lock, irql);
+      IofCallDriver(reader->LowerDevice(), m_Irp);
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    // Stopped while the data were delivered: retire it instead.
+    RemoveEntryList(&m_Link);
+  } else if (reader->m_Running) {
+    OVRA_LOG(kLogError, "CSingleUrb::IrpComplete - Irp Err %08x, USB Err %08x\n", irpStatus, urbStatus);
+  }
+
+  OVRA_LOG(kLogDetail, "CSingleUrb::IrpComplete - Cleaning up IRP %p URB %p\n", m_Irp, m_Urb);
+  if (m_Cancelling) {
+    // WaitEmpty holds this IRP for IoCancelIrp; it frees the transfer afterwards.
+    m_Retired = TRUE;
+    KeReleaseSpinLock(lock, irql);
+  } else {
+    KeReleaseSpinLock(lock, irql);
+    Free(this);
+  }
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+CIsochUrb::CIsochUrb(ContinuousReader* reader, ULONG transferSize, ULONG packetSize)
+    : CSingleUrb(reader, transferSize), m_NumPackets(0), m_PacketSize(packetSize), m_UrbSize(0) {
+  if (packetSize != 0) {
+    m_NumPackets = LONG(transferSize / packetSize);
+    m_UrbSize = USHORT(sizeof(URB) + m_NumPackets * sizeof(USBD_ISO_PACKET_DESCRIPTOR));
+    m_Urb = static_cast<PURB>(AllocateZeroed(m_UrbSize));
+  }
+  OVRA_LOG(kLogDetail, "CIsochUrb::CIsochUrb - %p, IRP %p, URB %p\n", this, m_Irp, m_Urb);
+}
+
+void CIsochUrb::FillUrb() {
+  RtlZeroMemory(m_Urb, m_UrbSize);
+  struct _URB_ISOCH_TRANSFER& iso = m_Urb->UrbIsochronousTransfer;
+  iso.Hdr.Length = m_UrbSize;
+  iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+  iso.PipeHandle = m_Reader->m_Pipe->PipeHandle;
+  iso.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP;
+  iso.TransferBufferLength = m_TransferSize;
+  iso.TransferBuffer = m_Buffer;
+  iso.TransferBufferMDL = nullptr;
+  iso.UrbLink = nullptr;
+  iso.StartFrame = 0;
+  iso.NumberOfPackets = ULONG(m_NumPackets);
+  PUSBD_ISO_PACKET_DESCRIPTOR packets = iso.IsoPacket;
+  for (LONG i = 0; i < m_NumPackets; ++i) {
+    packets[i].Offset = ULONG(i) * m_PacketSize;
+    packets[i].Length = m_PacketSize;
+  }
+  PrepareIrp();
+}
+
+void CIsochUrb::DeliverData() {
+  const struct _URB_ISOCH_TRANSFER& iso = m_Urb->UrbIsochronousTransfer;
+  if (iso.Hdr.Status == USBD_STATUS_ISOCH_REQUEST_FAILED) return;
+  LONG count = LONG(iso.NumberOfPackets);
+  if (count <= 0) return;
+  if (count > m_NumPackets) count = m_NumPackets;
+
+  // Contiguous payloads form one run; an empty packet or a gap ends it.
+  const USBD_ISO_PACKET_DESCRIPTOR* packets = iso.IsoPacket;
+  PUCHAR run = nullptr;
+  ULONG runLength = 0;
+  for (LONG i = 0; i < count; ++i) {
+    const ULONG offset = packets[i].Offset;
+    ULONG length = packets[i].Length;
+    if (offset > m_TransferSize || length > m_TransferSize - offset) length = 0;  // not inside our buffer
+    PUCHAR start = length != 0 ? m_Buffer + offset : nullptr;
+    if (run != nullptr && (length == 0 || start != run + runLength)) {
+      m_Reader->HandleData(run, runLength);
+      run = nullptr;
+      runLength = 0;
+    }
+    if (length != 0) {
+      if (run == nullptr) run = start;
+      runLength += length;
+    }
+  }
+  if (run != nullptr) m_Reader->HandleData(run, runLength);
+}
+
+CBulkUrb::CBulkUrb(ContinuousReader* reader, ULONG transferSize) : CSingleUrb(reader, transferSize) {
+  m_Urb = static_cast<PURB>(AllocateZeroed(sizeof(URB)));
+  OVRA_LOG(kLogDetail, "CBulkUrb::CBulkUrb - %p, IRP %p, URB %p\n", this, m_Irp, m_Urb);
+}
+
+void CBulkUrb::FillUrb() {
+  RtlZeroMemory(m_Urb, sizeof(URB));
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = m_Urb->UrbBulkOrInterruptTransfer;
+  bulk.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+  bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  bulk.PipeHandle = m_Reader->m_Pipe->PipeHandle;
+  bulk.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+  bulk.TransferBufferLength = m_TransferSize;
+  bulk.TransferBuffer = m_Buffer;
+  bulk.TransferBufferMDL = nullptr;
+  bulk.UrbLink = nullptr;
+  PrepareIrp();
+}
+
+void CBulkUrb::DeliverData() {
+  ULONG length = m_Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  if (length > m_TransferSize) length = m_TransferSize;
+  m_Reader->HandleData(m_Buffer, length);
+}
+
+// ---------------------------------------------------------------------------
+// Readers.
+
+ContinuousReader::ContinuousReader(CUSBHardware* hardware, PUSBD_PIPE_INFORMATION pipe)
+    : m_Hardware(hardware),
+      m_Running(FALSE),
+      m_Pipe(pipe),
+      m_Completions(0),
+      m_WorkItem(nullptr),
+      m_TransferSize(0),
+      m_TransferCount(0),
+      m_Isochronous(FALSE) {
+  OVRA_LOG(kLogTrace, "ContinuousReader::ContinuousReader\n");
+  OVRA_LOG(kLogDetail, "Pipe handle is %p\n", pipe->PipeHandle);
+  InitializeListHead(&m_Busy);
+  InitializeListHead(&m_Idle);
+  KeInitializeTimer(&m_Timer);
+  KeInitializeDpc(&m_Dpc, TimerDpc, this);
+  KeInitializeEvent(&m_FlushIdle, NotificationEvent, TRUE);
+  KeInitializeMutex(&m_ControlLock, 0);
+}
+
+ContinuousReader::~ContinuousReader() {
+  PAGED_CODE();
+  // No watchdog tick may run, and no flush may be queued or running, once
+  // the reader is gone.
+  KeCancelTimer(&m_Timer);
+  KeFlushQueuedDpcs();
+  WaitFor(&m_FlushIdle);
+  if (m_Running) Stop();
+  FreeIdleUrbs();
+  KeCancelTimer(&m_Timer);
+}
+
+void ContinuousReader::Delete(ContinuousReader* reader) {
+  if (reader == nullptr) return;
+  reader->~ContinuousReader();
+  ExFreePool(reader);
+}
+
+void ContinuousReader::HandleData(PUCHAR data, ULONG length) { m_Hardware->HandleData(data, length); }
+
+void ContinuousReader::BuildTransfers(ULONG size, ULONG count) {
+  m_TransferSize = size;
+  m_TransferCount = count;
+  const ULONG packetSize = m_Pipe->MaximumPacketSize;
+  if (m_Isochronous && !CIsochReader::PacketSizeSupported(packetSize, size)) return;
+
+  for (ULONG i = 0; i < count; ++i) {
+    CSingleUrb* transfer = nullptr;
+    if (m_Isochronous) {
+      void* memory = AllocateZeroed(sizeof(CIsochUrb));
+      if (memory != nullptr) transfer = new (memory, Placement::At) CIsochUrb(this, size, packetSize);
+    } else {
+      void* memory = AllocateZeroed(sizeof(CBulkUrb));
+      if (memory != nullptr) transfer = new (memory, Placement::At) CBulkUrb(this, size);
+    }
+    if (transfer == nullptr) continue;
+    if (!transfer->Complete()) {
+      CSingleUrb::Free(transfer);  // never submitted
+      continue;
+    }
+    transfer->FillUrb();
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_Hardware->m_Lock);
+    InsertTailList(&m_Idle, &transfer->m_Link);
+    KeReleaseSpinLock(&m_Hardware->m_Lock, irql);
+  }
+}
+
+ULONG ContinuousReader::TransferCount() {
+  ULONG count = 0;
+  const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_Hardware->m_Lock);
+  for (PLIST_ENTRY e = m_Idle.Flink; e != &m_Idle; e = e->Flink) ++count;
+  for (PLIST_ENTRY e = m_Busy.Flink; e != &m_Busy; e = e->Flink) ++count;
+  KeReleaseSpinLock(&m_Hardware->m_Lock, irql);
+  return count;
+}
+
+void ContinuousReader::Start() {
+  PAGED_CODE();
+  OVRA_LOG(kLogTrace, "enter ContinuousReader::Start\n");
+  WaitFor(&m_ControlLock);
+  PKSPIN_LOCK lock = &m_Hardware->m_Lock;
+
+  // A reader stopped earlier has freed its transfers; streaming again needs a new set.
+  if (TransferCount() == 0 && m_TransferCount != 0) BuildTransfers(m_TransferSize, m_TransferCount);
+
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(lock);
+  m_Running = TRUE;
+  m_Completions = 0;
+  KeReleaseSpinLock(lock, irql);
+
+  // One transfer at a time: moved under the lock, submitted outside it.
+  for (;;) {
+    irql = KeAcquireSpinLockRaiseToDpc(lock);
+    if (IsListEmpty(&m_Idle)) {
+      KeReleaseSpinLock(lock, irql);
+      break;
+    }
+    CSingleUrb* transfer = FromLink(RemoveHeadList(&m_Idle));
+    InsertTailList(&m_Busy, &transfer->m_Link);
+    transfer->m_InFlight = TRUE;
+    PIRP irp = transfer->m_Irp;
+    KeReleaseSpinLock(lock, irql);
+    const NTSTATUS status = IofCallDriver(LowerDevice(), irp);
+    OVRA_LOG(kLogDetail, "Submitted %p status %08x\n", transfer, status);
+  }
+
+  LARGE_INTEGER due;
+  due.QuadPart = kWatchdogDue;
+  KeSetTimerEx(&m_Timer, due, kWatchdogPeriodMs, &m_Dpc);
+  KeReleaseMutex(&m_ControlLock, FALSE);
+  OVRA_LOG(kLogTrace, "exit ContinuousReader::Start\n");
+}
+
+void ContinuousReader::Stop() {
+  PAGED_CODE();
+  OVRA_LOG(kLogTrace, "enter ContinuousReader::Stop\n");
+  KeCancelTimer(&m_Timer);
+  WaitFor(&m_ControlLock);
+
+  const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_Hardware->m_Lock);
+  const BOOLEAN wasRunning = m_Running;
+  m_Running = FALSE;
+  const bool busy = !IsListEmpty(&m_Busy);
+  KeReleaseSpinLock(&m_Hardware->m_Lock, irql);
+  if (!wasRunning) {
+    KeReleaseMutex(&m_ControlLock, FALSE);
+    return;
+  }
+
+  if (busy) AbortPipe();
+  WaitEmpty();
+  FreeIdleUrbs();
+  KeReleaseMutex(&m_ControlLock, FALSE);
+  OVRA_LOG(kLogTrace, "exit ContinuousReader::Stop\n");
+}
+
+void ContinuousReader::AbortPipe() {
+  PAGED_CODE();
+  OVRA_LOG(kLogTrace, "ContinuousReader::AbortPipe pipe=%p\n", m_Pipe->PipeHandle);
+  URB urb;
+  RtlZeroMemory(&urb, sizeof(urb));
+  urb.UrbPipeRequest.Hdr.Length = sizeof(URB);
+  urb.UrbPipeRequest.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+  urb.UrbPipeRequest.PipeHandle = m_Pipe->PipeHandle;
+  m_Hardware->CallUSBD(&urb);
+}
+
+void ContinuousReader::WaitEmpty() {
+  PAGED_CODE();
+  OVRA_LOG(kLogTrace, "enter ContinuousReader::WaitEmpty\n");
+  PKSPIN_LOCK lock = &m_Hardware->m_Lock;
+  for (;;) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(lock);
+    const bool empty = IsListEmpty(&m_Busy);
+    KeReleaseSpinLock(lock, irql);
+    if (empty) break;
+
+    LARGE_INTEGER interval;
+    interval.QuadPart = kWaitEmptyPoll;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+
+    // Cancel the first transfer still in the USB stack. Marking it keeps its
+    // completion from freeing it while IoCancelIrp may still touch the IRP.
+    CSingleUrb* victim = nullptr;
+    irql = KeAcquireSpinLockRaiseToDpc(lock);
+    for (PLIST_ENTRY e = m_Busy.Flink; e != &m_Busy; e = e->Flink) {
+      CSingleUrb* transfer = FromLink(e);
+      if (transfer->m_InFlight) {
+        victim = transfer;
+        victim->m_Cancelling = TRUE;
+        break;
+      }
+    }
+    KeReleaseSpinLock(lock, irql);
+    if (victim == nullptr) continue;  // only completions in progress: they retire themselves
+
+    OVRA_LOG(kLogTrace, "cancelling %p\n", victim->m_Irp);
+    IoCancelIrp(victim->m_Irp);
+
+    irql = KeAcquireSpinLockRaiseToDpc(lock);
+    victim->m_Cancelling = FALSE;
+    const bool retired = victim->m_Retired;
+    KeReleaseSpinLock(lock, irql);
+    if (retired) CSingleUrb::Free(victim);
+  }
+  OVRA_LOG(kLogTrace, "exit ContinuousReader::WaitEmpty\n");
+}
+
+void ContinuousReader::FreeIdleUrbs() {
+  PKSPIN_LOCK lock = &m_Hardware->m_Lock;
+  for (;;) {
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(lock);
+    if (IsListEmpty(&m_Idle)) {
+      KeReleaseSpinLock(lock, irql);
+      break;
+    }
+    CSingleUrb* transfer = FromLink(RemoveHeadList(&m_Idle));
+    KeReleaseSpinLock(lock, irql);
+    CSingleUrb::Free(transfer);
+  }
+}
+
+void ContinuousReader::TimerDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2) {
+  UNREFERENCED_PARAMETER(dpc);
+  UNREFERENCED_PARAMETER(arg1);
+  UNREFERENCED_PARAMETER(arg2);
+  static_cast<ContinuousReader*>(context)->TimerTick();
+}
+
+void ContinuousReader::TimerTick() {
+  if (m_Completions != 0) {
+    m_Completions = 0;
+    return;
+  }
+  if (!m_Running || m_WorkItem != nullptr) return;
+  PIO_WORKITEM item = IoAllocateWorkItem(m_Hardware->m_Device->FunctionalDeviceObject);
+  if (item == nullptr) return;  // tried again at the next tick
+  KeClearEvent(&m_FlushIdle);
+  m_WorkItem = item;
+  IoQueueWorkItem(item, FlushBridge, DelayedWorkQueue, this);
+}
+
+void ContinuousReader::FlushBridge(PDEVICE_OBJECT device, PVOID context) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(device);
+  auto* reader = static_cast<ContinuousReader*>(context);
+  OVRA_LOG(kLogTrace, "ContinuousReader::FlushBridge\n");
+  const NTSTATUS status = reader->m_Hardware->SubmitVendorRequest(nullptr, 0, FALSE, kVrFlush, 0, 0);
+  if (!NT_SUCCESS(status)) reader->Stop();
+  auto item = static_cast<PIO_WORKITEM>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&reader->m_WorkItem), nullptr));
+  if (item != nullptr) IoFreeWorkItem(item);
+  // Last touch of the reader: its destructor may run from here on.
+  KeSetEvent(&reader->m_FlushIdle, IO_NO_INCREMENT, FALSE);
+}
+
+CIsochReader::CIsochReader(CUSBHardware* hardware, PUSBD_PIPE_INFORMATION pipe, ULONG transferSize, ULONG count)
+    : ContinuousReader(hardware, pipe) {
+  OVRA_LOG(kLogTrace, "CIsochReader::CIsochReader( %p, %p, %d, %d )\n", hardware, pipe, transferSize, count);
+  OVRA_LOG(kLogTrace, "Max packet size = %04x (%d)\n", pipe->MaximumPacketSize, pipe->MaximumPacketSize);
+  m_Isochronous = TRUE;
+  if (!PacketSizeSupported(pipe->MaximumPacketSize, transferSize)) {
+    OVRA_LOG(kLogError, "CIsochReader: packet size %d not supported\n", pipe->MaximumPacketSize);
+  }
+  BuildTransfers(transferSize, count);
+}
+
+CIsochReader::~CIsochReader() { OVRA_LOG(kLogTrace, "CIsochReader::~CIsochReader\n"); }
+
+bool CIsochReader::PacketSizeSupported(ULONG packetSize, ULONG transferSize) {
+  if (packetSize < kMinIsochPacketSize || packetSize > transferSize) return false;
+  const ULONG urbSize = sizeof(URB) + (transferSize / packetSize) * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
+  return urbSize < 0x8000;
+}
+
+CBulkReader::CBulkReader(CUSBHardware* hardware, PUSBD_PIPE_INFORMATION pipe, ULONG transferSize, ULONG count)
+    : ContinuousReader(hardware, pipe) {
+  BuildTransfers(transferSize, count);
+}
