@@ -49,9 +49,13 @@ inline NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING regist
 }
 
 #include <ksmedia.h>
+
+// mingw's USB headers declare the usbd.sys routines without C linkage.
+extern "C" {
 #include <usb.h>
 #include <usbdlib.h>
 #include <usbioctl.h>
+}
 
 // ---------------------------------------------------------------------------
 // Names the host build has and mingw-w64 10 lacks.
