@@ -56,12 +56,31 @@ class I2cBus {
   const std::vector<I2cByte>& Log() const { return log_; }
   void ClearLog() { log_.clear(); }
 
+  // Fault: the next `times` bytes equal to `byte` written by the master are
+  // not acknowledged and do not reach any device (an address byte then leaves
+  // its whole message unanswered). `addressOnly` limits the fault to address
+  // bytes, `dataOnly` to bytes inside a message.
+  void NakByte(uint8_t byte, int times, bool addressOnly = false, bool dataOnly = false);
+  void ClearFaults() { naks_.clear(); }
+  // A message is in progress (a start seen, no stop yet).
+  bool InMessage() const { return inMessage_; }
+
  private:
+  struct Nak {
+    uint8_t byte;
+    int times;
+    bool addressOnly;
+    bool dataOnly;
+  };
+  bool TakeNak(uint8_t byte, bool address);
+
   std::map<uint8_t, std::shared_ptr<I2cDevice>> devices_;
   I2cDevice* current_ = nullptr;  // owner of the message in progress
   bool reading_ = false;
   bool addressPhase_ = false;
   std::vector<I2cByte> log_;
+  std::vector<Nak> naks_;
+  bool inMessage_ = false;
 };
 
 // Something that watches the bridge's port byte (request 0xC8): the
@@ -70,6 +89,13 @@ class PortListener {
  public:
   virtual ~PortListener() = default;
   virtual void OnPort(uint8_t value) = 0;
+};
+
+// Something that watches the head power switched by request 0xC4.
+class PowerListener {
+ public:
+  virtual ~PowerListener() = default;
+  virtual void OnPower(bool on) = 0;
 };
 
 }  // namespace emu
