@@ -43,6 +43,11 @@ void ResetRegistry();
 void ResetIo();
 void ResetKs();
 
+// --- USB bus (usb/bus.cpp) ---
+// Forgets every plugged device without touching its IRPs (they went with the
+// I/O reset); host::Reset calls it.
+void ResetUsbBus();
+
 }  // namespace host::internal
 
 // Return address of the caller of the routine this is written in.
