@@ -29,7 +29,9 @@ set(OVRA_KERNEL_LINK_FLAGS
   -Wl,--gc-sections
   -Wl,--no-insert-timestamp)
 
-set(OVRA_KERNEL_LIBS ks usbd ntoskrnl hal gcc)
+# ksguid: definitions of the published GUIDs (KSDATAFORMAT_TYPE_VIDEO, property
+# set ids...); --gc-sections keeps only those the driver refers to.
+set(OVRA_KERNEL_LIBS ksguid ks usbd ntoskrnl hal gcc)
 
 # No Win32 libraries behind the driver's back (CMake adds kernel32 & co. by default).
 set(CMAKE_C_STANDARD_LIBRARIES "")
