@@ -13,7 +13,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -101,6 +103,91 @@ T* UsbCamera::Make(Args&&... args) {
   hardware_.push_back(hardware);
   return hardware;
 }
+
+// ---------------------------------------------------------------------------
+// A USB device scripted by the test: descriptor bytes, answers to control
+// transfers, isochronous packets and bulk transfers. Every control transfer
+// is recorded. Standard requests (GET_DESCRIPTOR, SET_CONFIGURATION,
+// SET_INTERFACE) are answered from the descriptors; other requests are
+// vendor requests.
+//
+// The video pattern: the four bytes at stream position 4k hold k, little-
+// endian, so any block that starts on a multiple of four tells where in the
+// stream it came from (PatternPosition).
+
+struct EndpointSpec {
+  uint8_t address = 0x82;     // bit 7: IN
+  uint8_t attributes = 0x01;  // transfer type in bits 0-1
+  uint16_t maxPacket = 1024;  // wMaxPacketSize (bits 11-12: extra transactions per microframe)
+  uint8_t interval = 1;
+};
+struct InterfaceSpec {
+  uint8_t number = 0;
+  uint8_t alternate = 0;
+  std::vector<EndpointSpec> endpoints;
+};
+
+std::vector<uint8_t> MakeDeviceDescriptor(uint16_t vid, uint16_t pid);
+// A configuration set: the configuration descriptor (bNumInterfaces = distinct
+// interface numbers, wTotalLength = the set's size), then each interface
+// descriptor followed by its endpoints.
+std::vector<uint8_t> MakeConfiguration(const std::vector<InterfaceSpec>& interfaces, uint8_t attributes = 0x80,
+                                       uint8_t maxPower = 250);
+// The camera's interface 0: alternate settings 0..3, each with an OUT bulk
+// pipe first and the video pipe second: isochronous IN with 0, 1024, 2 x 1024
+// and 3 x 1024 bytes per microframe, or bulk IN with 512-byte packets.
+std::vector<InterfaceSpec> CameraInterfaces(bool bulk);
+
+uint8_t PatternByte(uint64_t position);
+void FillPattern(uint8_t* buffer, uint64_t position, uint32_t length);
+// Stream position of a block's first byte (its first four bytes), or -1 if
+// the block is shorter than four bytes.
+int64_t PatternPosition(const uint8_t* data, uint32_t length);
+
+class ScriptedDevice : public host::usb::DeviceModel {
+ public:
+  struct ControlRecord {
+    host::usb::Setup setup;
+    std::vector<uint8_t> data;  // OUT: the data stage; IN: the reply sent
+    USBD_STATUS status = USBD_STATUS_SUCCESS;
+    int64_t time = 0;
+  };
+
+  // A camera of the family: VID/PID 0x0FBC/0x8110 unless given, interface 0
+  // as CameraInterfaces(bulk).
+  static std::shared_ptr<ScriptedDevice> Camera(bool bulk = false, uint16_t vid = 0x0FBC, uint16_t pid = 0x8110);
+
+  host::usb::ControlReply Control(const host::usb::Setup& setup, uint8_t* data) override;
+  USBD_STATUS IsochRequest(uint8_t endpoint, uint32_t packets) override;
+  host::usb::IsoPacket IsochIn(uint8_t endpoint, uint64_t microframe, uint8_t* buffer, uint32_t capacity) override;
+  host::usb::BulkReply BulkIn(uint8_t endpoint, uint8_t* buffer, uint32_t capacity) override;
+
+  // Vendor requests recorded with this request code.
+  std::vector<ControlRecord> Vendor(uint8_t request) const;
+  size_t VendorCount(uint8_t request) const { return Vendor(request).size(); }
+
+  std::vector<uint8_t> deviceDescriptor;
+  std::vector<uint8_t> configuration;
+  // If not empty, the n-th read of the configuration descriptor returns
+  // configurationReads[n] (the last one for later reads) instead.
+  std::vector<std::vector<uint8_t>> configurationReads;
+  size_t configurationReadCount = 0;
+
+  std::vector<ControlRecord> controls;
+  // Reply bytes of IN vendor requests, by request code (zeros when absent).
+  std::map<uint8_t, std::vector<uint8_t>> replies;
+  // Decides a vendor request's reply instead of the default (success, all
+  // bytes moved); called with the data stage (OUT) or the reply buffer (IN).
+  std::function<std::optional<host::usb::ControlReply>(const host::usb::Setup&, uint8_t* data)> onVendor;
+  // Video. Defaults: every packet full, every bulk transfer full, of the pattern.
+  std::function<USBD_STATUS(uint32_t packets)> onIsochRequest;
+  std::function<host::usb::IsoPacket(uint64_t microframe, uint8_t* buffer, uint32_t capacity)> onIso;
+  std::function<host::usb::BulkReply(uint8_t* buffer, uint32_t capacity)> onBulk;
+  // Pattern bytes produced so far (the next packet's position).
+  uint64_t streamPosition = 0;
+  uint64_t isoPackets = 0;
+  uint64_t bulkTransfers = 0;
+};
 
 // A CUSBHardware with the head-specific slots left trivial: register reads
 // answer from a small file, writes land in it, timing does nothing. For tests
