@@ -25,5 +25,8 @@ void RemoveDevice(PKSDEVICE device);
 size_t BagItems(KSOBJECT_BAG bag);
 // The device mutex is held by some thread.
 bool DeviceMutexHeld(PKSDEVICE device);
+// Times the unload routine that KsInitializeDriver installed has run for this
+// driver object (the driver's own unload is expected to call it).
+int UnloadCalls(PDRIVER_OBJECT driver);
 
 }  // namespace host::ks
