@@ -39,8 +39,9 @@ enum class Placement { At };
 inline void* operator new(SIZE_T, void* where, Placement) noexcept { return where; }
 inline void operator delete(void*, void*, Placement) noexcept {}
 
-// Zero-filled non-paged pool block, or null.
-inline void* AllocateZeroed(SIZE_T bytes, ULONG tag = kTagObject) {
+// Zero-filled non-paged pool block, or null. Always inlined, so that the pool
+// records the caller as the allocation site (fault injection per site).
+inline __attribute__((always_inline)) void* AllocateZeroed(SIZE_T bytes, ULONG tag = kTagObject) {
   void* p = ExAllocatePoolWithTag(NonPagedPoolNx, bytes, tag);
   if (p != nullptr) RtlZeroMemory(p, bytes);
   return p;

@@ -9,6 +9,8 @@
 
 #include <host/api/host.h>
 
+#include "driver/common/common.h"
+
 namespace {
 
 using host::pool::MakeTag;
@@ -127,6 +129,20 @@ TEST(Pool, FaultInjectionFailsExactlyTheChosenAllocation) {
     EXPECT_EQ(host::pool::GetStats().failures - failuresBefore, failed) << c.name;
   }
   EXPECT_EQ(host::pool::SitesSeen(), sites);  // no new sites: the same four every run
+}
+
+__attribute__((noinline)) void* ZeroedA() { return AllocateZeroed(24); }
+__attribute__((noinline)) void* ZeroedB() { return AllocateZeroed(24); }
+
+TEST(Pool, DriverAllocationsAreZeroedAndKeepTheirOwnSites) {
+  void* a = ZeroedA();
+  void* b = ZeroedB();
+  const std::vector<uint8_t> zero(24, 0);
+  EXPECT_EQ(memcmp(a, zero.data(), zero.size()), 0);
+  // The helper is inlined: each caller is a site of its own, so faults can target it.
+  EXPECT_EQ(host::pool::SitesSeen().size(), 2u);
+  ExFreePoolWithTag(a, MakeTag("KCNw"));
+  ExFreePool(b);
 }
 
 TEST(Pool, PagedAndNonPagedIrqlRules) {
