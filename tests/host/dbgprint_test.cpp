@@ -129,6 +129,17 @@ TEST(DbgPrint, LogKeepsEveryLevelAndAnswersQueries) {
 
   host::dbg::Clear();
   EXPECT_TRUE(host::dbg::Entries().empty());
+
+  // Echo filters by level; the log itself keeps everything.
+  host::dbg::SetEcho(1);
+  ::testing::internal::CaptureStderr();
+  DbgPrintEx(81, 1, "warning line\n");
+  DbgPrintEx(81, 2, "trace line\n");
+  const std::string echoed = ::testing::internal::GetCapturedStderr();
+  host::dbg::SetEcho(-1);
+  EXPECT_NE(echoed.find("warning line"), std::string::npos);
+  EXPECT_EQ(echoed.find("trace line"), std::string::npos);
+  EXPECT_EQ(host::dbg::Entries().size(), 2u);
 }
 
 }  // namespace

@@ -255,6 +255,24 @@ TEST_F(Ks, DeviceMutexIsRecursiveAndChecked) {
   }
 }
 
+TEST_F(Ks, DeviceMutexExcludesOtherThreads) {
+  PKSDEVICE device = AddOne();
+  KsAcquireDevice(device);
+  bool acquired = false;
+  host::Thread other("other", [&] {
+    KsAcquireDevice(device);
+    acquired = true;
+    KsReleaseDevice(device);
+  });
+  host::sched::RunFor(10 * host::sched::kMillisecond);
+  EXPECT_FALSE(acquired);
+  KsReleaseDevice(device);
+  other.Join();
+  EXPECT_TRUE(acquired);
+  EXPECT_FALSE(host::ks::DeviceMutexHeld(device));
+  host::ks::RemoveDevice(device);
+}
+
 PDRIVER_UNLOAD savedUnload;
 void WrappedUnload(PDRIVER_OBJECT driver) {
   events.push_back("driver unload");
