@@ -19,10 +19,15 @@ constexpr ULONG kTagA = MakeTag("Aaaa");
 constexpr ULONG kTagB = MakeTag("Bbbb");
 
 // Four allocations from four call sites; the first and the last share a tag.
-__attribute__((noinline)) void* Site1() { return ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagA); }
-__attribute__((noinline)) void* Site2() { return ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTagB); }
-__attribute__((noinline)) void* Site3() { return ExAllocatePoolWithTag(PagedPool, 32, MakeTag("Cccc")); }
-__attribute__((noinline)) void* Site4() { return ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTagA); }
+// Each touches its block after the call, so none becomes a tail call.
+void* Touch(void* p, size_t n) {
+  if (p != nullptr) memset(p, 0, n);
+  return p;
+}
+__attribute__((noinline)) void* Site1() { return Touch(ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagA), 16); }
+__attribute__((noinline)) void* Site2() { return Touch(ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTagB), 24); }
+__attribute__((noinline)) void* Site3() { return Touch(ExAllocatePoolWithTag(PagedPool, 32, MakeTag("Cccc")), 32); }
+__attribute__((noinline)) void* Site4() { return Touch(ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTagA), 40); }
 
 // Which of the four allocations succeeded; frees what it got.
 std::vector<bool> RunFour() {
@@ -132,7 +137,7 @@ TEST(Pool, FaultInjectionFailsExactlyTheChosenAllocation) {
 }
 
 __attribute__((noinline)) void* ZeroedA() { return AllocateZeroed(24); }
-__attribute__((noinline)) void* ZeroedB() { return AllocateZeroed(24); }
+__attribute__((noinline)) void* ZeroedB() { return AllocateZeroed(32); }  // not foldable into ZeroedA
 
 TEST(Pool, DriverAllocationsAreZeroedAndKeepTheirOwnSites) {
   void* a = ZeroedA();

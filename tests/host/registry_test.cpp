@@ -126,10 +126,10 @@ TEST_F(Registry, DirectNonStringDataNeverOverrunsTheStatedSize) {
     memcpy(b.data(), &size, 4);
     return b;
   };
-  Bytes counted(8);  // length 64, type REG_BINARY, then the data
+  Bytes counted(72);  // length 64, type REG_BINARY, then the data
   const ULONG header[2] = {64, REG_BINARY};
   memcpy(counted.data(), header, 8);
-  counted.insert(counted.end(), binary64.begin(), binary64.end());
+  memcpy(counted.data() + 8, binary64.data(), 64);
 
   struct Case {
     const char* name;
