@@ -141,7 +141,9 @@ TEST_P(RelayCommands, ForwardToTheDeviceBehindTheController) {
   relay->SetBank(5, 0x21, 0x77);
 
   for (const auto& m : c.writes) ASSERT_TRUE(WriteMessage(bus, m)) << c.name;
-  if (c.readBytes > 0) EXPECT_EQ(ReadMessage(bus, 0x70, c.readBytes), c.readBack) << c.name;
+  if (c.readBytes > 0) {
+    EXPECT_EQ(ReadMessage(bus, 0x70, c.readBytes), c.readBack) << c.name;
+  }
   EXPECT_EQ(relay->ProtocolErrors(), 0) << c.name;
   ASSERT_EQ(relay->Accesses().size(), 1u) << c.name;
   EXPECT_EQ(relay->Accesses()[0], c.access) << c.name;
