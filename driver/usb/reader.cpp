@@ -18,13 +18,6 @@ constexpr LONGLONG kWatchdogDue = -10000000;  // 1 s, relative
 constexpr LONG kWatchdogPeriodMs = 1000;
 constexpr LONGLONG kWaitEmptyPoll = -500000;  // 50 ms, relative
 
-// The transfer classes are polymorphic, so their layout is not "standard";
-// both compilers of this driver lay the fields out after the table pointer
-// and support offsetof on them.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-CSingleUrb* FromLink(PLIST_ENTRY link) { return CONTAINING_RECORD(link, CSingleUrb, m_Link); }
-#pragma GCC diagnostic pop
 
 void WaitFor(PVOID object) { KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr); }
 
@@ -42,13 +35,20 @@ CSingleUrb::CSingleUrb(ContinuousReader* reader, ULONG transferSize)
       m_Device(reader->m_Hardware->m_Device),
       m_InFlight(FALSE),
       m_Cancelling(FALSE),
-      m_Retired(FALSE) {
+      m_Retired(FALSE),
+      m_StackSize(CCHAR(m_Device->NextDeviceObject->StackSize + 1)) {
   m_Link.Flink = m_Link.Blink = &m_Link;
-  m_Irp = IoAllocateIrp(IrpStackSize(), FALSE);
+  m_Irp = IoAllocateIrp(m_StackSize, FALSE);
   m_Buffer = static_cast<PUCHAR>(AllocateZeroed(transferSize));
 }
 
-CCHAR CSingleUrb::IrpStackSize() const { return CCHAR(m_Device->NextDeviceObject->StackSize + 1); }
+// The transfer classes are polymorphic, so their layout is not "standard";
+// both compilers of this driver lay the fields out after the table pointer
+// and support offsetof on them.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+CSingleUrb* CSingleUrb::FromLink(PLIST_ENTRY link) { return CONTAINING_RECORD(link, CSingleUrb, m_Link); }
+#pragma GCC diagnostic pop
 
 void CSingleUrb::Free(CSingleUrb* transfer) {
   if (transfer->m_Irp != nullptr) IoFreeIrp(transfer->m_Irp);
@@ -58,8 +58,7 @@ void CSingleUrb::Free(CSingleUrb* transfer) {
 }
 
 void CSingleUrb::PrepareIrp() {
-  const CCHAR stackSize = IrpStackSize();
-  IoInitializeIrp(m_Irp, IoSizeOfIrp(stackSize), stackSize);
+  IoInitializeIrp(m_Irp, IoSizeOfIrp(m_StackSize), m_StackSize);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(m_Irp);
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -313,7 +312,7 @@ void ContinuousReader::Start() {
       KeReleaseSpinLock(lock, irql);
       break;
     }
-    CSingleUrb* transfer = FromLink(RemoveHeadList(&m_Idle));
+    CSingleUrb* transfer = CSingleUrb::FromLink(RemoveHeadList(&m_Idle));
     InsertTailList(&m_Busy, &transfer->m_Link);
     transfer->m_InFlight = TRUE;
     PIRP irp = transfer->m_Irp;
@@ -382,7 +381,7 @@ void ContinuousReader::WaitEmpty() {
     CSingleUrb* victim = nullptr;
     irql = KeAcquireSpinLockRaiseToDpc(lock);
     for (PLIST_ENTRY e = m_Busy.Flink; e != &m_Busy; e = e->Flink) {
-      CSingleUrb* transfer = FromLink(e);
+      CSingleUrb* transfer = CSingleUrb::FromLink(e);
       if (transfer->m_InFlight) {
         victim = transfer;
         victim->m_Cancelling = TRUE;
@@ -412,7 +411,7 @@ void ContinuousReader::FreeIdleUrbs() {
       KeReleaseSpinLock(lock, irql);
       break;
     }
-    CSingleUrb* transfer = FromLink(RemoveHeadList(&m_Idle));
+    CSingleUrb* transfer = CSingleUrb::FromLink(RemoveHeadList(&m_Idle));
     KeReleaseSpinLock(lock, irql);
     CSingleUrb::Free(transfer);
   }

@@ -29,6 +29,8 @@ class CSingleUrb {
   bool Complete() const { return m_Irp != nullptr && m_Urb != nullptr && m_Buffer != nullptr; }
   // Frees the IRP, the URB, the buffer and the object.
   static void Free(CSingleUrb* transfer);
+  // The transfer whose m_Link this is.
+  static CSingleUrb* FromLink(PLIST_ENTRY link);
 
   static NTSTATUS IrpCompletionRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context);
   NTSTATUS IrpComplete();
@@ -44,11 +46,11 @@ class CSingleUrb {
   BOOLEAN m_InFlight;    // the IRP is in the USB stack's hands
   BOOLEAN m_Cancelling;  // WaitEmpty is cancelling the IRP: the completion must not free it
   BOOLEAN m_Retired;     // completed while being cancelled; WaitEmpty frees it
+  CCHAR m_StackSize;     // stack locations the IRP was allocated with
 
  protected:
   // Re-initialises the IRP and points its next stack location at the URB.
   void PrepareIrp();
-  CCHAR IrpStackSize() const;
 };
 
 class CIsochUrb : public CSingleUrb {

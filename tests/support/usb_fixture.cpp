@@ -45,6 +45,17 @@ void RecordingDevice::Clear() {
 }
 
 UsbCamera::UsbCamera(std::shared_ptr<host::usb::DeviceModel> m, std::string_view name) : model(std::move(m)) {
+  Setup(name);
+}
+
+UsbCamera::UsbCamera(const emu::Profile& profile, emu::BridgeOptions options, std::string_view name)
+    : bridge(std::make_shared<emu::Bridge>(profile, options)) {
+  model = bridge;
+  Setup(name);
+  bridge->SetPdo(pdo);
+}
+
+void UsbCamera::Setup(std::string_view name) {
   driver = host::io::CreateDriverObject("ovrausb");
   UNICODE_STRING path;
   RtlInitUnicodeString(&path, kRegistryPath);
@@ -155,6 +166,15 @@ host::usb::ControlReply ScriptedDevice::Control(const host::usb::Setup& setup, u
   record.setup = setup;
   record.time = host::sched::Now();
 
+  std::optional<host::usb::ControlReply> custom;
+  if (!vendor && onStandard) custom = onStandard(setup, data);
+  if (custom) {
+    reply = *custom;
+    record.status = reply.status;
+    if (in && reply.length != 0) record.data.assign(data, data + std::min<uint32_t>(reply.length, setup.wLength));
+    controls.push_back(std::move(record));
+    return reply;
+  }
   if (!vendor) {
     if (setup.bRequest == 6 && in) {  // GET_DESCRIPTOR
       const uint8_t type = uint8_t(setup.wValue >> 8);
@@ -186,7 +206,6 @@ host::usb::ControlReply ScriptedDevice::Control(const host::usb::Setup& setup, u
   }
 
   if (!in && setup.wLength != 0) record.data.assign(data, data + setup.wLength);
-  std::optional<host::usb::ControlReply> custom;
   if (onVendor) custom = onVendor(setup, data);
   if (custom) {
     reply = *custom;

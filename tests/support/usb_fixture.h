@@ -1,7 +1,8 @@
 // A camera on the emulated USB bus with an AVStream device above it, for
 // tests of the driver's USB side and of the camera heads.
 //
-//   ovratest::UsbCamera camera(model);            // any host::usb::DeviceModel
+//   ovratest::UsbCamera camera(*emu::FindProfile(0x0FBC, 0x8110));  // the emulated bridge
+//   ovratest::UsbCamera camera(model);            // or any host::usb::DeviceModel
 //   auto* hw = camera.Make<MyHardware>();          // placement-built in pool memory
 //   hw->AcquireResources(1); hw->Start(); host::sched::RunFor(...);
 //   camera.owner->blocks / camera.owner->bytes     // what reached the frame router
@@ -24,6 +25,9 @@
 #include <host/api/host.h>
 #include <host/api/ks.h>
 #include <host/api/usbbus.h>
+
+#include <emu/bridge.h>
+#include <emu/profiles.h>
 
 #include "driver/device/camera_device.h"
 #include "driver/usb/hardware.h"
@@ -63,6 +67,8 @@ class RecordingDevice final : public CCameraDevice {
 class UsbCamera {
  public:
   explicit UsbCamera(std::shared_ptr<host::usb::DeviceModel> model, std::string_view name = "usbcam");
+  // The emulated bridge of a camera profile (`bridge` is set).
+  explicit UsbCamera(const emu::Profile& profile, emu::BridgeOptions options = {}, std::string_view name = "usbcam");
   ~UsbCamera();
   UsbCamera(const UsbCamera&) = delete;
   UsbCamera& operator=(const UsbCamera&) = delete;
@@ -86,12 +92,14 @@ class UsbCamera {
   host::usb::BusStats BusStats() const { return host::usb::Stats(pdo); }
 
   std::shared_ptr<host::usb::DeviceModel> model;
+  std::shared_ptr<emu::Bridge> bridge;  // when built for a profile
   PDRIVER_OBJECT driver = nullptr;
   PDEVICE_OBJECT pdo = nullptr;
   PKSDEVICE device = nullptr;
   RecordingDevice* owner = nullptr;
 
  private:
+  void Setup(std::string_view name);
   std::vector<CUSBHardware*> hardware_;
 };
 
@@ -176,6 +184,9 @@ class ScriptedDevice : public host::usb::DeviceModel {
   std::vector<ControlRecord> controls;
   // Reply bytes of IN vendor requests, by request code (zeros when absent).
   std::map<uint8_t, std::vector<uint8_t>> replies;
+  // Decides the reply to a standard request (GET_DESCRIPTOR, SET_CONFIGURATION,
+  // SET_INTERFACE...) instead of the default answer, when it returns one.
+  std::function<std::optional<host::usb::ControlReply>(const host::usb::Setup&, uint8_t* data)> onStandard;
   // Decides a vendor request's reply instead of the default (success, all
   // bytes moved); called with the data stage (OUT) or the reply buffer (IN).
   std::function<std::optional<host::usb::ControlReply>(const host::usb::Setup&, uint8_t* data)> onVendor;
