@@ -175,13 +175,14 @@ NTSTATUS BadHandle(const char* routine, const void* handle) {
 // a string stored without its terminator (or with an odd length) still ends.
 struct Snapshot {
   std::u16string name;
+  bool nullName;  // a default for an entry without a name
   ULONG type;
   std::vector<uint8_t> data;
   ULONG length;
 };
 
 Snapshot Snap(std::u16string_view name, ULONG type, const void* data, size_t length) {
-  Snapshot s{std::u16string(name), type, {}, static_cast<ULONG>(length)};
+  Snapshot s{std::u16string(name), false, type, {}, static_cast<ULONG>(length)};
   s.data.resize(((length + 1) & ~size_t{1}) + sizeof(WCHAR), 0);
   if (length != 0) memcpy(s.data.data(), data, length);
   return s;
@@ -285,7 +286,7 @@ NTSTATUS DeliverOne(const RTL_QUERY_REGISTRY_TABLE& e, const Query& q, PWSTR nam
 // Hands one value to the entry: REG_EXPAND_SZ expanded and REG_MULTI_SZ one
 // string at a time (both as REG_SZ) unless the entry says NOEXPAND.
 NTSTATUS Deliver(const RTL_QUERY_REGISTRY_TABLE& e, const Query& q, Snapshot& v) {
-  PWSTR name = v.name.empty() && e.Name == nullptr ? nullptr : v.name.data();
+  PWSTR name = v.nullName ? nullptr : v.name.data();
   const bool expand = (e.Flags & RTL_QUERY_REGISTRY_NOEXPAND) == 0;
   if (v.type == REG_EXPAND_SZ && expand) {
     std::u16string expanded =
@@ -315,6 +316,7 @@ NTSTATUS DeliverDefault(const RTL_QUERY_REGISTRY_TABLE& e, const Query& q) {
   if (length == 0 && e.DefaultData != nullptr && IsStringType(type)) length = DefaultStringBytes(type, e.DefaultData);
   Snapshot v = Snap(e.Name != nullptr ? std::u16string_view(e.Name) : std::u16string_view(), type,
                     e.DefaultData, e.DefaultData != nullptr ? length : 0);
+  v.nullName = e.Name == nullptr;
   return Deliver(e, q, v);
 }
 
