@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks that a built driver image is fit to load as a kernel driver:
-#   - PE32+ (x64), subsystem native, entered at DriverEntry, relocatable, NX;
+#   - PE32+ (x64), subsystem native, entered at DriverEntry, relocatable, NX,
+#     with a checksum;
 #   - every import comes from ntoskrnl.exe, ks.sys, usbd.sys or hal.dll, and
 #     none is a C++ runtime routine;
 #   - x64 unwind data (.pdata) is present;
@@ -34,6 +35,7 @@ problem() {
 grep -Eq '^Magic[[:space:]]+020b' <<<"$headers" || problem "not a PE32+ (x64) image"
 grep -Eq '^Subsystem[[:space:]]+0*1[[:space:]]' <<<"$headers" ||
   problem "subsystem is not native: $(grep -E '^Subsystem' <<<"$headers" | tr -s '\t ' ' ')"
+grep -Eq '^CheckSum[[:space:]]+0*[1-9a-fA-F]' <<<"$headers" || problem "no image checksum"
 grep -q 'DYNAMIC_BASE' <<<"$headers" || problem "not relocatable (DYNAMIC_BASE missing)"
 grep -q 'NX_COMPAT' <<<"$headers" || problem "not NX-compatible (NX_COMPAT missing)"
 
