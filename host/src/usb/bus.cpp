@@ -623,7 +623,7 @@ void PlayBulkHead(Device* d, uintptr_t handle) {
   if (!Queued(d, r)) return;
   if (reply.wait) {
     r->event = ScheduleRequest(
-        d, r, sched::Now() + std::max<int64_t>(reply.duration, kMicroframe),
+        d, r, sched::Now() + (reply.duration > 0 ? reply.duration : kMicroframe),
         [](Device* dev, Request* req) { PlayBulkHead(dev, req->pipe); }, "usb: bulk poll");
     return;
   }
