@@ -553,8 +553,10 @@ void DeleteDevice(PDEVICE_OBJECT device) {
     Violation("DeleteDevice on %p, which is not a live device object", static_cast<void*>(device));
     return;
   }
-  if (size_t n = WorkItemsFor(device))
+  if (size_t n = WorkItemsFor(device)) {
     Violation("DeleteDevice on \"%s\" with %zu work item(s) queued or running for it", it->second.name.c_str(), n);
+    return;  // the work items still use it
+  }
   if (PDRIVER_OBJECT driver = device->DriverObject) {
     for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr; link = &(*link)->NextDevice) {
       if (*link == device) {

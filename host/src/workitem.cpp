@@ -49,8 +49,10 @@ void Run(PIO_WORKITEM item, uint64_t queuedAs, PIO_WORKITEM_ROUTINE routine, PVO
   r->runner = self;
   PDEVICE_OBJECT device = r->device;
   routine(device, context);
-  if (self->irql != PASSIVE_LEVEL)
+  if (self->irql != PASSIVE_LEVEL) {
     Violation("work item routine %p returned at IRQL %s", reinterpret_cast<void*>(routine), IrqlName(self->irql));
+    self->irql = PASSIVE_LEVEL;
+  }
   r = Find(item);  // the routine may have freed the item
   if (r != nullptr && r->runner == self) r->runner = nullptr;
 }
