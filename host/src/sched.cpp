@@ -362,10 +362,12 @@ void RunScheduledNow(uint64_t id) {
 
 std::shared_ptr<HostThread> StartThread(std::string name, std::function<void()> body, bool system) {
   Scheduler& s = S();
-  Self();  // the creator must be a host thread
-  // Workers that finished are joined here, so their OS threads do not pile up.
+  HostThread* creator = Self();  // must be a host thread
+  // Workers that finished are joined here, so their OS threads do not pile
+  // up. Not the creator: a finished worker runs queued events (which may
+  // queue work) while it hands the baton on.
   for (auto it = s.threads.begin(); it != s.threads.end();) {
-    if ((*it)->system && (*it)->state == HostThread::State::kDone) {
+    if ((*it)->system && (*it)->state == HostThread::State::kDone && it->get() != creator) {
       if ((*it)->os.joinable()) (*it)->os.join();
       it = s.threads.erase(it);
     } else {

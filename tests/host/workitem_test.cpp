@@ -80,6 +80,24 @@ TEST(WorkItem, NothingRunsUntilTheQueuingThreadWaits) {
   IoFreeWorkItem(job.item);
 }
 
+TEST(WorkItem, ATimerDpcMayQueueItAgainEveryTick) {
+  // Each worker ends with nothing else runnable, so it runs the next expiry
+  // itself, whose DPC queues the next item.
+  kt::TestDevice dev("dev", 1, CompleteAll());
+  Job job;
+  job.item = IoAllocateWorkItem(dev.device());
+  KDPC dpc;
+  KTIMER timer;
+  KeInitializeDpc(&dpc, [](PKDPC, PVOID context, PVOID, PVOID) { static_cast<Job*>(context)->Queue(); }, &job);
+  KeInitializeTimer(&timer);
+  KeSetTimerEx(&timer, kt::Relative(1000), 1000, &dpc);
+  host::sched::RunFor(3500 * kMillisecond);
+  KeCancelTimer(&timer);
+  EXPECT_EQ(job.runs, 3);
+  EXPECT_EQ(job.startedMs, 3000);
+  IoFreeWorkItem(job.item);
+}
+
 TEST(WorkItem, AllocationsFailUnderFaultInjection) {
   kt::TestDevice dev("dev", 1, CompleteAll());
   KEVENT event;
