@@ -432,9 +432,20 @@ void ContinuousReader::TimerTick() {
   if (!m_Running || m_WorkItem != nullptr) return;
   PIO_WORKITEM item = IoAllocateWorkItem(m_Hardware->m_Device->FunctionalDeviceObject);
   if (item == nullptr) return;  // tried again at the next tick
-  KeClearEvent(&m_FlushIdle);
-  m_WorkItem = item;
-  IoQueueWorkItem(item, FlushBridge, DelayedWorkQueue, this);
+  // m_WorkItem and m_FlushIdle change together under the lock, so the event
+  // is never left signalled while a flush is queued.
+  KeAcquireSpinLockAtDpcLevel(&m_Hardware->m_Lock);
+  const bool queue = m_Running && m_WorkItem == nullptr;
+  if (queue) {
+    m_WorkItem = item;
+    KeClearEvent(&m_FlushIdle);
+  }
+  KeReleaseSpinLockFromDpcLevel(&m_Hardware->m_Lock);
+  if (queue) {
+    IoQueueWorkItem(item, FlushBridge, DelayedWorkQueue, this);
+  } else {
+    IoFreeWorkItem(item);
+  }
 }
 
 void ContinuousReader::FlushBridge(PDEVICE_OBJECT device, PVOID context) {
@@ -444,11 +455,15 @@ void ContinuousReader::FlushBridge(PDEVICE_OBJECT device, PVOID context) {
   OVRA_LOG(kLogTrace, "ContinuousReader::FlushBridge\n");
   const NTSTATUS status = reader->m_Hardware->SubmitVendorRequest(nullptr, 0, FALSE, kVrFlush, 0, 0);
   if (!NT_SUCCESS(status)) reader->Stop();
-  auto item = static_cast<PIO_WORKITEM>(
-      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&reader->m_WorkItem), nullptr));
-  if (item != nullptr) IoFreeWorkItem(item);
-  // Last touch of the reader: its destructor may run from here on.
+  // The lock belongs to the hardware object, which outlives the reader: once
+  // the event is set the reader may be deleted, and only locals are used.
+  PKSPIN_LOCK lock = &reader->m_Hardware->m_Lock;
+  const KIRQL irql = KeAcquireSpinLockRaiseToDpc(lock);
+  PIO_WORKITEM item = reader->m_WorkItem;
+  reader->m_WorkItem = nullptr;
   KeSetEvent(&reader->m_FlushIdle, IO_NO_INCREMENT, FALSE);
+  KeReleaseSpinLock(lock, irql);
+  if (item != nullptr) IoFreeWorkItem(item);
 }
 
 CIsochReader::CIsochReader(CUSBHardware* hardware, PUSBD_PIPE_INFORMATION pipe, ULONG transferSize, ULONG count)

@@ -219,6 +219,30 @@ TEST_F(ReaderTest, WatchdogFlushesOncePerIdleSecondUntilAFlushIsRefused) {
   EXPECT_EQ(host::io::ActiveWorkItems(), 0u);
 }
 
+TEST_F(ReaderTest, ReleaseWaitsForAFlushUnderWay) {
+  Plug(true);
+  dev->onBulk = [](uint8_t*, uint32_t) {
+    host::usb::BulkReply r;
+    r.wait = true;  // nothing ever arrives
+    r.duration = host::sched::kMillisecond;
+    return r;
+  };
+  dev->onVendor = [](const host::usb::Setup& s, uint8_t*) -> std::optional<host::usb::ControlReply> {
+    if (s.bRequest != kVrFlush) return std::nullopt;
+    host::usb::ControlReply r;
+    r.never = true;  // the flush hangs until its time-out
+    return r;
+  };
+  Acquire();
+  ASSERT_EQ(hw->Start(), STATUS_SUCCESS);
+  ASSERT_TRUE(host::sched::RunUntil([&] { return dev->VendorCount(kVrFlush) == 1; }, 2 * kSecond));
+  const int64_t flushAt = host::sched::Now();
+  EXPECT_EQ(hw->ReleaseResources(), STATUS_SUCCESS);
+  EXPECT_GE(host::sched::Now() - flushAt, 100 * kMillisecond) << "the reader went while its flush still ran";
+  EXPECT_EQ(hw->m_Reader, nullptr);
+  EXPECT_EQ(host::io::ActiveWorkItems(), 0u);
+}
+
 TEST_F(ReaderTest, StalledBulkPipeIsFlushedAndStreamsAgain) {
   Plug(true);
   bool flowing = false;
