@@ -27,6 +27,7 @@ struct IrpRecord {
   size_t bytes = 0;    // room for the packet
   CCHAR stackCount = 0;
   bool inDriver = false;
+  CHAR origin = 0;  // CurrentLocation when its owner sent it; back with the owner once completion gets there
   uint64_t generation = 0;  // changes whenever the IRP is (re)initialised or freed
   void* systemBuffer = nullptr;
   void* userOutput = nullptr;
@@ -275,6 +276,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
                     static_cast<void*>(irp), NameOf(device).c_str(), int(irp->StackCount));
     return STATUS_INVALID_PARAMETER;
   }
+  if (!r->inDriver) r->origin = irp->CurrentLocation;
   IoSetNextIrpStackLocation(irp);
   if (irp->CurrentLocation < device->StackSize)
     host::Violation("IofCallDriver: IRP %p has %d stack location(s) left, device \"%s\" needs %d",
@@ -339,7 +341,7 @@ void IofCompleteRequest(PIRP irp, CCHAR priorityBoost) {
     location->FileObject = nullptr;
     location->CompletionRoutine = nullptr;
     location->Context = nullptr;
-    if (top) r->inDriver = false;  // back with the originator
+    if (irp->CurrentLocation >= r->origin) r->inDriver = false;  // back with its owner
 
     const NTSTATUS status = irp->IoStatus.Status;
     const bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||

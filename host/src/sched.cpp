@@ -428,8 +428,7 @@ void CheckFreedWaits(uintptr_t lo, uintptr_t hi) {
   ForEachThread([&](HostThread* t) {
     const uintptr_t object = reinterpret_cast<uintptr_t>(t->waitObject);
     if (t->state == HostThread::State::kBlocked && object >= lo && object < hi)
-      Violation("freeing memory at %p that holds an object %s", reinterpret_cast<void*>(lo),
-                DescribeWait(t).c_str());
+      Violation("freeing memory at %p while %s in it", reinterpret_cast<void*>(lo), DescribeWait(t).c_str());
   });
 }
 

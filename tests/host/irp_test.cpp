@@ -138,6 +138,23 @@ INSTANTIATE_TEST_SUITE_P(Irp, InvokeOn,
                                            InvokeCase{STATUS_CANCELLED, true, false, false, true, true},
                                            InvokeCase{STATUS_SUCCESS, true, false, false, true, true}));
 
+TEST(Irp, AnOwnerWithAStackLocationOfItsOwnHasTheIrpBackInItsRoutine) {
+  Bus bus;
+  PIRP irp = IoAllocateIrp(2, FALSE);
+  IoSetNextIrpStackLocation(irp);  // the owner's own location
+  IoSetCompletionRoutine(
+      irp,
+      [](PDEVICE_OBJECT, PIRP irp, PVOID) {
+        IoFreeIrp(irp);  // the owner may free it here
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      nullptr, TRUE, TRUE, TRUE);
+  host::ViolationCapture capture;
+  IoCallDriver(bus.dev.device(), irp);
+  EXPECT_TRUE(capture.Messages().empty()) << ::testing::PrintToString(capture.Messages());
+  EXPECT_EQ(host::io::LiveIrps(), 0u);
+}
+
 TEST(Irp, ADeviceWithoutADispatchRoutineFailsTheRequest) {
   PDRIVER_OBJECT driver = host::io::CreateDriverObject("empty");
   PDEVICE_OBJECT device = host::io::CreateDevice(driver, 0, 1, "empty");

@@ -1,5 +1,6 @@
 // Virtual time and the interleaving of host threads: the order and the
 // virtual times at which sleeps, waits, timers and DPCs end, across threads.
+#include <chrono>
 #include <memory>
 
 #include "kernel_fixtures.h"
@@ -215,6 +216,15 @@ TEST(Sched, ClocksAgreeWithVirtualTime) {
   EXPECT_EQ(KeQueryPerformanceCounter(&frequency).QuadPart, frequency.QuadPart);  // one second of counts
   KeQueryTickCount(&ticks);
   EXPECT_EQ(ticks.QuadPart, 64);  // 15.625 ms ticks
+}
+
+TEST(Sched, RealTimeModeKeepsVirtualTimeBehindTheWallClock) {
+  host::sched::SetRealTime(true, 100.0);
+  const auto start = std::chrono::steady_clock::now();
+  host::sched::RunFor(300 * kMillisecond);  // 3 ms of wall time at 100 times real time
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  host::sched::SetRealTime(false);
+  EXPECT_GE(elapsed, std::chrono::milliseconds(3));
 }
 
 TEST(Sched, AbsoluteTimeOutsAreSystemTimes) {

@@ -88,6 +88,7 @@ TEST(Dpc, QueuesOnceRemovesAndFlushes) {
 // Pool memory that holds a live timer, DPC or lock must not be freed: the
 // expiry or the DPC would write into freed memory.
 struct Block {
+  KEVENT event;
   KTIMER timer;
   KDPC dpc;
   KSPIN_LOCK lock;
@@ -99,6 +100,7 @@ Block* NewBlock(Ticker& t) {
   KeInitializeTimer(&b->timer);
   KeInitializeDpc(&b->dpc, &Ticker::Tick, &t);
   KeInitializeSpinLock(&b->lock);
+  KeInitializeEvent(&b->event, NotificationEvent, FALSE);
   return b;
 }
 
@@ -132,6 +134,21 @@ const kt::Misuse kFrees[] = {
        KeLowerIrql(old);
      },
      {"holds spin lock"}},
+    {"EventAThreadWaitsOn",
+     [] {
+       Ticker t;
+       Block* b = NewBlock(t);
+       NTSTATUS status = STATUS_PENDING;
+       host::Thread waiter("w", [&] {
+         LARGE_INTEGER timeout = kt::Relative(10);
+         status = KeWaitForSingleObject(&b->event, Executive, KernelMode, FALSE, &timeout);
+       });
+       host::sched::RunFor(kMillisecond);
+       ExFreePool(b);
+       waiter.Join();
+       EXPECT_EQ(status, STATUS_TIMEOUT);
+     },
+     {"while thread \"w\" waits for notification event"}},
     {"ExpiredTimerAndRunDpcAreFine",
      [] {
        Ticker t;
