@@ -58,26 +58,6 @@ class BridgeTest : public ::testing::Test {
   PDEVICE_OBJECT pdo = camera.pdo();
 };
 
-TEST(Bridge, DeviceDescriptorNamesTheProfile) {
-  for (const emu::Profile& profile : emu::Profiles()) {
-    SCOPED_TRACE(profile.name);
-    emu::Camera camera(profile);
-    std::vector<uint8_t> d(64, 0);
-    URB urb;
-    bustest::FillDescriptor(&urb, USB_DEVICE_DESCRIPTOR_TYPE, d.data(), 64);
-    ASSERT_EQ(bustest::Call(camera.pdo(), &urb), STATUS_SUCCESS);
-    ASSERT_EQ(urb.UrbControlDescriptorRequest.TransferBufferLength, 18u);
-    USB_DEVICE_DESCRIPTOR dd;
-    memcpy(&dd, d.data(), sizeof dd);
-    EXPECT_EQ(dd.bLength, 18);
-    EXPECT_EQ(dd.bcdUSB, 0x0200);
-    EXPECT_EQ(dd.idVendor, profile.vid);
-    EXPECT_EQ(dd.idProduct, profile.pid);
-    EXPECT_EQ(dd.bMaxPacketSize0, 64);
-    EXPECT_EQ(dd.bNumConfigurations, 1);
-  }
-}
-
 TEST(Bridge, EverySettingHasTheVideoPipeSecond) {
   struct Case {
     emu::VideoTransport transport;
@@ -309,13 +289,6 @@ TEST_F(BridgeTest, UnplugAsARequestArrives) {
   EXPECT_EQ(Out(pdo, 0xC4, 1).status, STATUS_DEVICE_NOT_CONNECTED);
 }
 
-TEST_F(BridgeTest, ScheduledUnplug) {
-  camera.UnplugAt(host::sched::Now() + 10 * kMillisecond);
-  EXPECT_EQ(Out(pdo, 0xBB, 0).status, STATUS_SUCCESS);
-  host::sched::RunFor(10 * kMillisecond);
-  EXPECT_FALSE(host::usb::IsPlugged(pdo));
-}
-
 TEST_F(BridgeTest, StandardRequestFaultFailsConfiguration) {
   emu::ControlFault fault;
   fault.request = 9;  // SET_CONFIGURATION
@@ -387,19 +360,6 @@ TEST(BridgeDescriptors, MalformedSetsFailConfigurationCleanly) {
       EXPECT_EQ(camera.bridge().Configuration(), 0) << "the device was never configured";
     }
   }
-}
-
-TEST(BridgeDescriptors, ShortDeviceDescriptor) {
-  emu::Camera camera(Larch());
-  std::vector<uint8_t> d = camera.bridge().DeviceDescriptor();
-  d.resize(8);
-  camera.bridge().SetDeviceDescriptor(d);
-  std::vector<uint8_t> buffer(18, 0xEE);
-  URB urb;
-  bustest::FillDescriptor(&urb, USB_DEVICE_DESCRIPTOR_TYPE, buffer.data(), 18);
-  EXPECT_EQ(bustest::Call(camera.pdo(), &urb), STATUS_SUCCESS);
-  EXPECT_EQ(urb.UrbControlDescriptorRequest.TransferBufferLength, 8u);
-  EXPECT_EQ(buffer[8], 0xEE);
 }
 
 }  // namespace

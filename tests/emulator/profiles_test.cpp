@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 
+#include <emu/bridge.h>
 #include <emu/profiles.h>
 
 namespace {
@@ -39,6 +40,10 @@ TEST(Profiles, OnePerModelInTableOrder) {
     EXPECT_TRUE(names.insert(p.name).second) << "names are unique";
     EXPECT_EQ(emu::FindProfile(p.vid, p.pid), &p);
     EXPECT_EQ(emu::FindProfile(std::string_view(p.name)), &p);
+    const std::vector<uint8_t> d = emu::BuildDeviceDescriptor(p);
+    ASSERT_EQ(d.size(), 18u);
+    EXPECT_EQ(d[8] | d[9] << 8, p.vid);
+    EXPECT_EQ(d[10] | d[11] << 8, p.pid);
   }
 }
 
