@@ -40,7 +40,6 @@ struct Scheduler {
   uint64_t stamp = 0;
   uint64_t blockSequence = 0;
   size_t events = 0;  // timeline items that are events (not deadlines)
-  unsigned workers = 0;
 
   bool realTime = false;
   double speed = 1.0;
