@@ -374,7 +374,7 @@ uint32_t Bridge::VideoBytesPerMicroframe() const {
   return IsochBytesPerMicroframe(alternate_);
 }
 
-uint32_t Bridge::PlayVideo(uint8_t* buffer, uint32_t room, USBD_STATUS* status, bool* empty) {
+uint32_t Bridge::PlayVideo(uint8_t* buffer, uint32_t room, int64_t time, USBD_STATUS* status, bool* empty) {
   const PacketShape shape = shaper_ ? shaper_(packetIndex_) : PacketShape{};
   ++packetIndex_;
   *status = USBD_STATUS_SUCCESS;
@@ -382,17 +382,17 @@ uint32_t Bridge::PlayVideo(uint8_t* buffer, uint32_t room, USBD_STATUS* status, 
   uint32_t n = 0;
   switch (shape.kind) {
     case PacketShape::Kind::Normal:
-      n = source_ ? uint32_t(source_->Read(buffer, room)) : 0;
+      n = source_ ? uint32_t(source_->ReadAt(buffer, room, time)) : 0;
       break;
     case PacketShape::Kind::Short:
-      n = source_ ? uint32_t(source_->Read(buffer, std::min(room, shape.length))) : 0;
+      n = source_ ? uint32_t(source_->ReadAt(buffer, std::min(room, shape.length), time)) : 0;
       break;
     case PacketShape::Kind::Empty:
       *empty = true;
       return 0;
     case PacketShape::Kind::Failed:
       scratch_.resize(room);
-      if (source_ && room != 0) source_->Read(scratch_.data(), room);
+      if (source_ && room != 0) source_->ReadAt(scratch_.data(), room, time);
       *status = shape.status;
       return 0;
   }
@@ -419,7 +419,7 @@ IsoPacket Bridge::IsochIn(uint8_t endpoint, uint64_t microframe, uint8_t* buffer
   }
   const uint32_t room = std::min(capacity, VideoBytesPerMicroframe());
   bool empty = false;
-  packet.length = PlayVideo(buffer, room, &packet.status, &empty);
+  packet.length = PlayVideo(buffer, room, int64_t(microframe) * kMicroframe, &packet.status, &empty);
   return packet;
 }
 
@@ -436,7 +436,7 @@ BulkReply Bridge::BulkIn(uint8_t endpoint, uint8_t* buffer, uint32_t capacity) {
   }
   const uint32_t rate = std::max<uint32_t>(VideoBytesPerMicroframe(), 1);
   bool empty = false;
-  const uint32_t n = PlayVideo(buffer, capacity, &reply.status, &empty);
+  const uint32_t n = PlayVideo(buffer, capacity, host::sched::Now(), &reply.status, &empty);
   if (n == 0 && USBD_SUCCESS(reply.status) && !empty) {
     // Nothing to send: the transfer waits, and the packet does not count.
     --packetIndex_;

@@ -29,6 +29,16 @@ std::vector<uint8_t> Received(IsoTransfer& t, uint32_t packets) {
   return out;
 }
 
+// The pattern, noting the time each packet's bytes leave the camera.
+class TimedSource : public PatternSource {
+ public:
+  size_t ReadAt(uint8_t* out, size_t capacity, int64_t time) override {
+    times.push_back(time);
+    return Read(out, capacity);
+  }
+  std::vector<int64_t> times;
+};
+
 bool IsPattern(const std::vector<uint8_t>& bytes, uint64_t from) {
   for (size_t i = 0; i < bytes.size(); ++i)
     if (bytes[i] != PatternSource::ByteAt(from + i)) return false;
@@ -39,7 +49,7 @@ TEST(Video, EachSettingSendsItsBytesPerMicroframeWithoutLossOrRepeat) {
   for (uint8_t alt = 1; alt <= 3; ++alt) {
     SCOPED_TRACE(testing::Message() << "alternate " << int(alt));
     emu::Camera camera(Cedar());
-    auto source = std::make_shared<PatternSource>();
+    auto source = std::make_shared<TimedSource>();
     camera.bridge().SetSource(source);
     bustest::Pipes p = Streaming(camera.pdo(), alt);
     ASSERT_EQ(p.pipes.size(), 2u);
@@ -62,6 +72,9 @@ TEST(Video, EachSettingSendsItsBytesPerMicroframeWithoutLossOrRepeat) {
     EXPECT_TRUE(IsPattern(stream, 0));
     EXPECT_EQ(camera.bridge().VideoBytesSent(), stream.size());
     EXPECT_EQ(s[2]->time - s[0]->time, 16 * kMicroframe) << "back to back, one packet per microframe";
+    ASSERT_EQ(source->times.size(), 24u);
+    for (size_t k = 1; k < 24; ++k) EXPECT_EQ(source->times[k] - source->times[k - 1], kMicroframe);
+    EXPECT_EQ(source->times.back(), s[2]->time - kMicroframe) << "the last packet's microframe ends the transfer";
   }
 }
 

@@ -64,6 +64,10 @@ class ByteSource {
  public:
   virtual ~ByteSource() = default;
   virtual size_t Read(uint8_t* out, size_t capacity) = 0;
+  // What the bridge calls: `time` is the virtual time at which the bytes
+  // leave the camera (the start of their microframe), for sources that
+  // produce at a rate of their own. The default ignores it.
+  virtual size_t ReadAt(uint8_t* out, size_t capacity, int64_t time) { return Read(out, capacity); }
 };
 
 // An endless deterministic stream: the byte at stream offset i is ByteAt(i),
@@ -221,8 +225,8 @@ class Bridge : public host::usb::DeviceModel {
   // The effect of a request: returns the status and sets the reply length.
   USBD_STATUS Standard(const host::usb::Setup& setup, uint8_t* data, uint32_t* length);
   USBD_STATUS Vendor(const host::usb::Setup& setup, uint8_t* data, uint32_t* length);
-  // Reads up to `room` bytes of video through the shaper; false when failed.
-  uint32_t PlayVideo(uint8_t* buffer, uint32_t room, USBD_STATUS* status, bool* empty);
+  // Reads up to `room` bytes of video, sent at `time`, through the shaper.
+  uint32_t PlayVideo(uint8_t* buffer, uint32_t room, int64_t time, USBD_STATUS* status, bool* empty);
 
   Profile profile_;
   BridgeOptions options_;
