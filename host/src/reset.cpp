@@ -25,6 +25,7 @@ void Reset() {
   internal::CheckAndReapThreads();
   internal::ResetScheduler();
   internal::ResetIo();
+  internal::ResetUsbBus();
   internal::ResetKs();
   internal::ResetRegistry();
   internal::ResetPool();
