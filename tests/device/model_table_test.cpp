@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <ostream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -104,6 +105,9 @@ std::string Hex(ULONG v) {
   snprintf(buf, sizeof buf, "%08x", v);
   return buf;
 }
+
+// Keeps the parameter's description in test listings short.
+void PrintTo(const ModelCase& c, std::ostream* os) { *os << Hex(c.key); }
 
 std::vector<ULONG> TableKeys() {
   std::vector<ULONG> keys;
