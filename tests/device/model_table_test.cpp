@@ -265,14 +265,4 @@ TEST(Inf, InstallsForExactlyTheModelTablesVidPids) {
   for (std::string s; sections >> s;) EXPECT_EQ(s, "CAMERA.INSTALL");
 }
 
-TEST(Inf, InstallsTheServiceWithItsParametersKey) {
-  std::ifstream in(InfPath());
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string inf = Upper(text.str());
-  EXPECT_NE(inf.find("ADDSERVICE=OVRAUSB,0X00000002,"), std::string::npos);
-  EXPECT_NE(inf.find("SERVICEBINARY=%13%\\OVRAUSB.SYS"), std::string::npos);
-  EXPECT_NE(inf.find("HKR,PARAMETERS,,0X00000010"), std::string::npos);
-}
-
 }  // namespace
