@@ -964,9 +964,13 @@ void UnplugDevice(Device* d) {
 
 }  // namespace
 
-namespace internal {
-void ResetUsbBus() { Devices().clear(); }
-}  // namespace internal
+}  // namespace host::usb
+
+namespace host::internal {
+void ResetUsbBus() { usb::Devices().clear(); }
+}  // namespace host::internal
+
+namespace host::usb {
 
 PDEVICE_OBJECT Plug(std::shared_ptr<DeviceModel> model, std::string_view name) {
   if (!model) {
