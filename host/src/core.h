@@ -52,7 +52,7 @@ const char* IrqlName(KIRQL irql);
 
 enum class WaitEnd { kSatisfied, kTimeout, kAbandoned, kIdle };
 
-struct WaitSpec {
+struct WaitRequest {
   std::string what = "wait";
   const void* object = nullptr;
   const std::function<bool()>* until = nullptr;
@@ -65,7 +65,7 @@ struct WaitSpec {
 // it (Wake), `until` holds, the deadline passes, or nothing can ever end the
 // wait (a violation, then kAbandoned). Meanwhile it passes the baton to
 // runnable threads and runs the timeline.
-WaitEnd Block(HostThread* self, const WaitSpec& spec);
+WaitEnd Block(HostThread* self, const WaitRequest& request);
 // An object satisfied the wait of blocked thread `t`.
 void Wake(HostThread* t);
 // Checks shared by every routine that waits; false after a violation.

@@ -78,14 +78,14 @@ std::string WideText(const char16_t* s, size_t maxChars) {
 
 void AppendInteger(std::string& out, const std::string& flags, int width, int precision, char conv,
                    bool isSigned, int64_t value) {
-  std::string spec = "%" + flags;
-  if (width >= 0) spec += std::to_string(width);
-  if (precision >= 0) spec += "." + std::to_string(precision);
-  spec += "ll";
-  spec += conv;
+  std::string conversion = "%" + flags;
+  if (width >= 0) conversion += std::to_string(width);
+  if (precision >= 0) conversion += "." + std::to_string(precision);
+  conversion += "ll";
+  conversion += conv;
   char small[80];
-  int n = isSigned ? snprintf(small, sizeof small, spec.c_str(), static_cast<long long>(value))
-                   : snprintf(small, sizeof small, spec.c_str(), static_cast<unsigned long long>(value));
+  int n = isSigned ? snprintf(small, sizeof small, conversion.c_str(), static_cast<long long>(value))
+                   : snprintf(small, sizeof small, conversion.c_str(), static_cast<unsigned long long>(value));
   if (n < 0) return;
   if (static_cast<size_t>(n) < sizeof small) {
     out.append(small, n);
@@ -93,9 +93,9 @@ void AppendInteger(std::string& out, const std::string& flags, int width, int pr
   }
   std::vector<char> big(n + 1);
   if (isSigned)
-    snprintf(big.data(), big.size(), spec.c_str(), static_cast<long long>(value));
+    snprintf(big.data(), big.size(), conversion.c_str(), static_cast<long long>(value));
   else
-    snprintf(big.data(), big.size(), spec.c_str(), static_cast<unsigned long long>(value));
+    snprintf(big.data(), big.size(), conversion.c_str(), static_cast<unsigned long long>(value));
   out.append(big.data(), n);
 }
 
@@ -114,7 +114,7 @@ std::string FormatKernel(const char* format, va_list args) {
       out += *f++;
       continue;
     }
-    const char* spec = f++;
+    const char* conversionStart = f++;
     if (*f == '%') {
       out += '%';
       ++f;
@@ -179,7 +179,7 @@ std::string FormatKernel(const char* format, va_list args) {
     }
     const char conv = *f;
     if (conv == '\0') {
-      out.append(spec);
+      out.append(conversionStart);
       break;
     }
     ++f;
@@ -229,7 +229,7 @@ std::string FormatKernel(const char* format, va_list args) {
         const int raw = va_arg(ap, int);
         const bool wide = conv == 'C' ? size != Size::kShort : (size == Size::kLong || size == Size::kWide);
         if (wide) {
-          unicodeUsed = spec;
+          unicodeUsed = conversionStart;
           const char16_t c = static_cast<char16_t>(raw);
           Pad(out, text::ToUtf8(std::u16string_view(&c, 1)), width, left);
         } else {
@@ -243,7 +243,7 @@ std::string FormatKernel(const char* format, va_list args) {
         const bool wide = conv == 'S' ? size != Size::kShort : (size == Size::kLong || size == Size::kWide);
         const size_t limit = precision >= 0 ? static_cast<size_t>(precision) : SIZE_MAX;
         if (wide) {
-          unicodeUsed = spec;
+          unicodeUsed = conversionStart;
           const char16_t* s = va_arg(ap, const char16_t*);
           Pad(out, s == nullptr ? std::string("(null)") : WideText(s, limit), width, left);
         } else {
@@ -259,7 +259,7 @@ std::string FormatKernel(const char* format, va_list args) {
       case 'Z': {
         const size_t limit = precision >= 0 ? static_cast<size_t>(precision) : SIZE_MAX;
         if (size == Size::kWide) {
-          unicodeUsed = spec;
+          unicodeUsed = conversionStart;
           const UNICODE_STRING* s = va_arg(ap, const UNICODE_STRING*);
           if (s == nullptr || s->Buffer == nullptr) {
             Pad(out, "(null)", width, left);
@@ -289,10 +289,10 @@ std::string FormatKernel(const char* format, va_list args) {
       case 'a':
       case 'A':
         (void)va_arg(ap, double);
-        floatUsed = spec;
+        floatUsed = conversionStart;
         break;
       default:
-        out.append(spec, f - spec);
+        out.append(conversionStart, f - conversionStart);
         break;
     }
   }

@@ -238,23 +238,23 @@ void Wake(HostThread* t) {
   if (t->readyStamp == 0) t->readyStamp = ++S().stamp;
 }
 
-WaitEnd Block(HostThread* self, const WaitSpec& spec) {
+WaitEnd Block(HostThread* self, const WaitRequest& request) {
   Scheduler& s = S();
   if (self->eventDepth > 0) {
-    Violation("%s inside a queued event on thread \"%s\": events must not wait", spec.what.c_str(),
+    Violation("%s inside a queued event on thread \"%s\": events must not wait", request.what.c_str(),
               self->name.c_str());
     return WaitEnd::kAbandoned;
   }
   self->state = HostThread::State::kBlocked;
-  self->waitWhat = spec.what;
-  self->waitObject = spec.object;
-  self->until = spec.until;
+  self->waitWhat = request.what;
+  self->waitObject = request.object;
+  self->until = request.until;
   self->signalled = false;
   self->deadlineFired = false;
   self->abandoned = false;
   self->blockedSince = ++s.blockSequence;
-  self->deadline = spec.hasDeadline ? std::max(spec.deadline, s.now.load()) : 0;
-  self->deadlineItem = spec.hasDeadline ? Insert(self->deadline, Item{{}, self, PASSIVE_LEVEL, "deadline"}) : 0;
+  self->deadline = request.hasDeadline ? std::max(request.deadline, s.now.load()) : 0;
+  self->deadlineItem = request.hasDeadline ? Insert(self->deadline, Item{{}, self, PASSIVE_LEVEL, "deadline"}) : 0;
 
   WaitEnd end;
   for (;;) {
@@ -274,7 +274,7 @@ WaitEnd Block(HostThread* self, const WaitSpec& spec) {
       SwitchTo(self, next);
       continue;
     }
-    if (spec.stopWhenIdle && s.events == 0 &&
+    if (request.stopWhenIdle && s.events == 0 &&
         (s.timeline.empty() || (s.timeline.size() == 1 && s.timeline.begin()->second.wake == self))) {
       end = WaitEnd::kIdle;
       break;
@@ -507,34 +507,34 @@ size_t PendingEvents() { return internal::S().events; }
 void RunFor(int64_t duration) {
   internal::HostThread* self = internal::Self();
   if (!internal::CheckMayWait(self, "sched::RunFor")) return;
-  internal::WaitSpec spec;
-  spec.what = "sched::RunFor";
-  spec.hasDeadline = true;
-  spec.deadline = Now() + std::max<int64_t>(duration, 0);
-  internal::Block(self, spec);
+  internal::WaitRequest request;
+  request.what = "sched::RunFor";
+  request.hasDeadline = true;
+  request.deadline = Now() + std::max<int64_t>(duration, 0);
+  internal::Block(self, request);
 }
 
 bool RunUntil(const std::function<bool()>& done, int64_t timeout) {
   internal::HostThread* self = internal::Self();
   if (done()) return true;
   if (!internal::CheckMayWait(self, "sched::RunUntil")) return false;
-  internal::WaitSpec spec;
-  spec.what = "sched::RunUntil";
-  spec.until = &done;
-  spec.hasDeadline = true;
-  spec.deadline = Now() + std::max<int64_t>(timeout, 0);
-  return internal::Block(self, spec) == internal::WaitEnd::kSatisfied;
+  internal::WaitRequest request;
+  request.what = "sched::RunUntil";
+  request.until = &done;
+  request.hasDeadline = true;
+  request.deadline = Now() + std::max<int64_t>(timeout, 0);
+  return internal::Block(self, request) == internal::WaitEnd::kSatisfied;
 }
 
 bool RunUntilIdle(int64_t limit) {
   internal::HostThread* self = internal::Self();
   if (!internal::CheckMayWait(self, "sched::RunUntilIdle")) return false;
-  internal::WaitSpec spec;
-  spec.what = "sched::RunUntilIdle";
-  spec.hasDeadline = true;
-  spec.deadline = Now() + std::max<int64_t>(limit, 0);
-  spec.stopWhenIdle = true;
-  return internal::Block(self, spec) == internal::WaitEnd::kIdle;
+  internal::WaitRequest request;
+  request.what = "sched::RunUntilIdle";
+  request.hasDeadline = true;
+  request.deadline = Now() + std::max<int64_t>(limit, 0);
+  request.stopWhenIdle = true;
+  return internal::Block(self, request) == internal::WaitEnd::kIdle;
 }
 
 void SetRealTime(bool on, double speed) {
@@ -571,10 +571,10 @@ void Thread::Join() {
   }
   if (!internal::CheckMayWait(self, "Thread::Join")) return;
   const std::function<bool()> done = [t] { return t->state == internal::HostThread::State::kDone; };
-  internal::WaitSpec spec;
-  spec.what = "thread \"" + t->name + "\" to finish";
-  spec.until = &done;
-  internal::Block(self, spec);
+  internal::WaitRequest request;
+  request.what = "thread \"" + t->name + "\" to finish";
+  request.until = &done;
+  internal::Block(self, request);
 }
 
 bool Thread::Done() const {

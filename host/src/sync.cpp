@@ -336,14 +336,14 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MOD
     }
   }
   G().waiters[object].push_back(self);
-  WaitSpec spec;
-  spec.what = ObjectKind(h->Type);
-  spec.object = object;
+  WaitRequest request;
+  request.what = ObjectKind(h->Type);
+  request.object = object;
   if (timeout != nullptr) {
-    spec.hasDeadline = true;
-    spec.deadline = DueTimeToVirtual(timeout->QuadPart);
+    request.hasDeadline = true;
+    request.deadline = DueTimeToVirtual(timeout->QuadPart);
   }
-  const WaitEnd end = Block(self, spec);
+  const WaitEnd end = Block(self, request);
   if (end == WaitEnd::kSatisfied) return STATUS_SUCCESS;
   RemoveWaiter(object, self);
   return STATUS_TIMEOUT;
@@ -356,11 +356,11 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_
     host::Violation("KeDelayExecutionThread without an interval");
     return STATUS_INVALID_PARAMETER;
   }
-  WaitSpec spec;
-  spec.what = "KeDelayExecutionThread";
-  spec.hasDeadline = true;
-  spec.deadline = DueTimeToVirtual(interval->QuadPart);
-  Block(self, spec);
+  WaitRequest request;
+  request.what = "KeDelayExecutionThread";
+  request.hasDeadline = true;
+  request.deadline = DueTimeToVirtual(interval->QuadPart);
+  Block(self, request);
   return STATUS_SUCCESS;
 }
 
@@ -448,10 +448,10 @@ void ExAcquireFastMutex(PFAST_MUTEX mutex) {
     if (!CheckMayWait(self, "ExAcquireFastMutex")) return;
     mutex->Contention++;
     G().waiters[mutex].push_back(self);
-    WaitSpec spec;
-    spec.what = "fast mutex";
-    spec.object = mutex;
-    if (Block(self, spec) != WaitEnd::kSatisfied) {
+    WaitRequest request;
+    request.what = "fast mutex";
+    request.object = mutex;
+    if (Block(self, request) != WaitEnd::kSatisfied) {
       RemoveWaiter(mutex, self);
       return;  // not acquired; the violation has been reported
     }
