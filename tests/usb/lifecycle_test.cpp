@@ -1,177 +1,84 @@
-// The hardware base object's life: construction, acquisition, release,
-// the stream state and the reader each acquisition builds.
-#include <gtest/gtest.h>
-
-#include <memory>
-
-#include "driver/usb/reader.h"
-#include "support/usb_fixture.h"
+// The hardware base object's life: construction, acquisition, release, the
+// stream state and the reader each acquisition builds.
+#include "usb_test.h"
 
 namespace ovratest {
 namespace {
 
-using host::sched::kMillisecond;
-constexpr uint8_t kGetDescriptor = 6, kSetConfiguration = 9, kSetInterface = 11;
+using LifecycleTest = UsbTest;
+using Wire = std::vector<std::pair<int, int>>;  // (bRequest, wValue)
 
-size_t Count(const ScriptedDevice& d, uint8_t request, int value = -1) {
-  size_t n = 0;
-  for (const auto& c : d.controls) {
-    if ((c.setup.bmRequestType & 0x60) == 0 && c.setup.bRequest == request && (value < 0 || c.setup.wValue == value))
-      ++n;
-  }
-  return n;
-}
+TEST_F(LifecycleTest, ConstructionConfiguresAndAcquisitionRepeatsTheSetupOnlyAfterARelease) {
+  EXPECT_EQ(dev->Requests(), (Wire{{9, 1}, {11, 0}}));  // SET_CONFIGURATION (9), SET_INTERFACE (11)
 
-class LifecycleTest : public ::testing::Test {
- protected:
-  void Plug(std::shared_ptr<ScriptedDevice> d) {
-    dev = std::move(d);
-    camera = std::make_unique<UsbCamera>(dev);
-    hw = camera->Make<PlainHardware>();
-    ASSERT_NE(hw, nullptr);
-  }
-  void SetUp() override { Plug(ScriptedDevice::Camera()); }
-  void TearDown() override { Unplug(); }
-  // Destroys the camera; the device's hooks go first, since they may refer
-  // to the test's locals.
-  void Unplug() {
-    if (dev) {
-      dev->onIso = nullptr;
-      dev->onBulk = nullptr;
-      dev->onVendor = nullptr;
-      dev->onStandard = nullptr;
-      dev->onIsochRequest = nullptr;
-    }
-    camera.reset();
-  }
-
-  std::shared_ptr<ScriptedDevice> dev;
-  std::unique_ptr<UsbCamera> camera;
-  PlainHardware* hw = nullptr;
-};
-
-TEST_F(LifecycleTest, ConstructionConfiguresAndSelectsTheFirstSetting) {
-  EXPECT_TRUE(hw->m_Configured);
-  EXPECT_TRUE(hw->m_ResourcesAcquired);
-  EXPECT_EQ(hw->m_AlternateSetting, 0);
-  EXPECT_EQ(hw->m_NumPipes, 2);
-  EXPECT_EQ(host::usb::Configuration(camera->pdo), 1);
-  EXPECT_EQ(host::usb::AlternateSetting(camera->pdo, 0), 0);
-  EXPECT_EQ(hw->m_DeviceDescriptor->idVendor, 0x0FBC);
-  EXPECT_EQ(hw->m_ConfigDescriptor->wTotalLength, dev->configuration.size());
-}
-
-TEST_F(LifecycleTest, AcquisitionRepeatsTheSetupOnlyAfterARelease) {
   dev->controls.clear();
   ASSERT_EQ(hw->AcquireResources(2), STATUS_SUCCESS);
-  EXPECT_EQ(Count(*dev, kGetDescriptor), 0u);
-  EXPECT_EQ(Count(*dev, kSetConfiguration), 0u);
-  EXPECT_EQ(Count(*dev, kSetInterface, 2), 1u);
-  EXPECT_EQ(dev->VendorCount(kVrStreamReset), 1u);
-  EXPECT_EQ(host::usb::AlternateSetting(camera->pdo, 0), 2);
-
+  EXPECT_EQ(dev->Requests(), (Wire{{11, 2}, {kVrStreamReset, 0}}));
+  EXPECT_EQ(dev->Count(6), 0u) << "descriptors read again";
   ASSERT_EQ(hw->ReleaseResources(), STATUS_SUCCESS);
   dev->controls.clear();
   ASSERT_EQ(hw->AcquireResources(1), STATUS_SUCCESS);
-  EXPECT_EQ(Count(*dev, kGetDescriptor, USB_DEVICE_DESCRIPTOR_TYPE << 8), 1u);
-  EXPECT_EQ(Count(*dev, kSetConfiguration, 1), 1u);
-  EXPECT_EQ(host::usb::AlternateSetting(camera->pdo, 0), 1);
-  EXPECT_TRUE(hw->m_ResourcesAcquired);
+  EXPECT_EQ(dev->Requests(), (Wire{{9, 1}, {11, 1}, {kVrStreamReset, 0}}));
+  EXPECT_GE(dev->Count(6), 2u);
 }
 
 TEST_F(LifecycleTest, ReleaseReturnsToTheFirstSettingThenUnconfigures) {
   ASSERT_EQ(hw->AcquireResources(3), STATUS_SUCCESS);
   dev->controls.clear();
   EXPECT_EQ(hw->ReleaseResources(), STATUS_SUCCESS);
-  ASSERT_EQ(dev->controls.size(), 2u);
-  EXPECT_EQ(dev->controls[0].setup.bRequest, kSetInterface);
-  EXPECT_EQ(dev->controls[0].setup.wValue, 0);
-  EXPECT_EQ(dev->controls[1].setup.bRequest, kSetConfiguration);
-  EXPECT_EQ(dev->controls[1].setup.wValue, 0);
+  EXPECT_EQ(dev->Requests(), (Wire{{11, 0}, {9, 0}}));
   EXPECT_TRUE(host::dbg::Contains("Device Configuration Closed.\n"));
-  EXPECT_EQ(host::usb::Configuration(camera->pdo), 0);
   EXPECT_EQ(hw->m_Reader, nullptr);
-  EXPECT_EQ(hw->m_ConfigDescriptor, nullptr);
-  EXPECT_EQ(hw->m_Interfaces, nullptr);
-  EXPECT_EQ(hw->m_AlternateSetting, 0xFF);
-
-  // Nothing held: a second release touches nothing.
   dev->controls.clear();
-  EXPECT_EQ(hw->ReleaseResources(), STATUS_SUCCESS);
+  EXPECT_EQ(hw->ReleaseResources(), STATUS_SUCCESS) << "nothing held: a second release touches nothing";
   EXPECT_TRUE(dev->controls.empty());
 }
-
-TEST_F(LifecycleTest, RemovedDeviceIsReleasedWithoutTraffic) {
-  ASSERT_EQ(hw->AcquireResources(1), STATUS_SUCCESS);
-  ASSERT_EQ(hw->Start(), STATUS_SUCCESS);
-  host::sched::RunFor(20 * kMillisecond);
-  hw->m_Removed = TRUE;
-  camera->Unplug();
-  dev->controls.clear();
-  EXPECT_EQ(hw->ReleaseResources(), STATUS_SUCCESS);
-  EXPECT_TRUE(dev->controls.empty());
-  EXPECT_FALSE(hw->m_ResourcesAcquired);
-}
-
-struct ReaderCase {
-  const char* name;
-  bool bulk;
-  UCHAR alternate;
-  bool isochronous;
-  ULONG transferSize;
-  LONG packets;
-  USHORT urbSize;
-};
 
 TEST_F(LifecycleTest, EachAcquisitionBuildsEightTransfersForThePipeType) {
-  const ReaderCase cases[] = {
-      {"bulk", true, 1, false, 32768, 0, 0},
-      {"1024-byte packets", false, 1, true, 98304, 96, 1304},
-      {"2048-byte packets", false, 2, true, 98304, 48, 728},
-      {"3072-byte packets", false, 3, true, 98304, 32, 536},
+  const struct {
+    const char* name;
+    bool bulk;
+    UCHAR alternate;
+    ULONG transferSize;
+    LONG packets;
+    USHORT urbSize;
+  } cases[] = {
+      {"bulk", true, 1, 32768, 0, 0},
+      {"1024-byte packets", false, 1, 98304, 96, 1304},
+      {"3072-byte packets", false, 3, 98304, 32, 536},
   };
-  for (const ReaderCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Unplug();
     Plug(ScriptedDevice::Camera(c.bulk));
     ASSERT_EQ(hw->AcquireResources(c.alternate), STATUS_SUCCESS);
-    ContinuousReader* reader = hw->m_Reader;
-    ASSERT_NE(reader, nullptr);
-    EXPECT_EQ(reader->m_Isochronous, c.isochronous);
-    EXPECT_EQ(reader->m_Pipe, hw->m_Pipes[1]);
-    EXPECT_EQ(reader->TransferCount(), 8u);
-    for (PLIST_ENTRY e = reader->m_Idle.Flink; e != &reader->m_Idle; e = e->Flink) {
+    ContinuousReader* r = hw->m_Reader;
+    EXPECT_EQ(r->TransferCount(), 8u);
+    for (PLIST_ENTRY e = r->m_Idle.Flink; e != &r->m_Idle; e = e->Flink) {
       CSingleUrb* t = CSingleUrb::FromLink(e);
       EXPECT_EQ(t->m_TransferSize, c.transferSize);
-      if (c.isochronous) {
-        auto* iso = static_cast<CIsochUrb*>(t);
-        EXPECT_EQ(iso->m_NumPackets, c.packets);
-        EXPECT_EQ(iso->m_UrbSize, c.urbSize);
-        EXPECT_EQ(t->m_Urb->UrbHeader.Length, c.urbSize);
-      }
+      if (c.bulk) continue;
+      EXPECT_EQ(static_cast<CIsochUrb*>(t)->m_NumPackets, c.packets);
+      EXPECT_EQ(t->m_Urb->UrbHeader.Length, c.urbSize);
     }
   }
 }
 
-struct RefusedPipeCase {
-  const char* name;
-  std::vector<EndpointSpec> endpoints;
-  NTSTATUS expected;
-};
-
 TEST_F(LifecycleTest, AcquisitionRefusesAVideoPipeItCannotStreamFrom) {
-  const EndpointSpec out = {0x01, USB_ENDPOINT_TYPE_BULK, 512, 0};
-  const RefusedPipeCase cases[] = {
+  const EndpointDesc out = {0x01, USB_ENDPOINT_TYPE_BULK, 512, 0};
+  const struct {
+    const char* name;
+    std::vector<EndpointDesc> endpoints;
+    NTSTATUS expected;
+  } cases[] = {
       {"no second pipe", {out}, STATUS_INVALID_DEVICE_STATE},
       {"zero bandwidth", {out, {0x82, USB_ENDPOINT_TYPE_ISOCHRONOUS, 0, 1}}, STATUS_NOT_SUPPORTED},
       {"36-byte packets", {out, {0x82, USB_ENDPOINT_TYPE_ISOCHRONOUS, 36, 1}}, STATUS_NOT_SUPPORTED},
       {"37-byte packets", {out, {0x82, USB_ENDPOINT_TYPE_ISOCHRONOUS, 37, 1}}, STATUS_SUCCESS},
   };
-  for (const RefusedPipeCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto d = ScriptedDevice::Camera();
     d->configuration = MakeConfiguration({{0, 0, {out}}, {0, 1, c.endpoints}});
-    Unplug();
     Plug(d);
     EXPECT_EQ(hw->AcquireResources(1), c.expected);
     EXPECT_EQ(hw->m_Reader != nullptr, NT_SUCCESS(c.expected));
@@ -180,52 +87,84 @@ TEST_F(LifecycleTest, AcquisitionRefusesAVideoPipeItCannotStreamFrom) {
   }
 }
 
-TEST_F(LifecycleTest, StoppingTwiceStopsTheReaderOnce) {
-  ASSERT_EQ(hw->AcquireResources(1), STATUS_SUCCESS);
-  ASSERT_EQ(hw->Start(), STATUS_SUCCESS);
+TEST_F(LifecycleTest, StopRetiresEveryTransferQuietlyOnceAndStartBuildsThemAgain) {
+  Stream();
   host::sched::RunFor(30 * kMillisecond);
   EXPECT_EQ(hw->Stop(), STATUS_SUCCESS);
   EXPECT_EQ(hw->Stop(), STATUS_SUCCESS);
   EXPECT_EQ(host::dbg::Count("exit ContinuousReader::Stop\n"), 1u);
   EXPECT_EQ(host::dbg::Count("ContinuousReader::AbortPipe"), 1u);
-  EXPECT_EQ(hw->m_Reader->TransferCount(), 0u);
+  EXPECT_FALSE(reader->m_Running);
+  EXPECT_EQ(reader->TransferCount(), 0u);
+  EXPECT_FALSE(host::dbg::Contains("Irp Err"));
+  host::sched::RunFor(3 * kSecond);
+  EXPECT_EQ(dev->Count(kVrFlush), 0u) << "the watchdog outlived the stop";
+  EXPECT_EQ(host::io::LiveIrps(), 0u);
+
+  const uint64_t before = camera->owner->calls;
+  ASSERT_EQ(hw->Start(), STATUS_SUCCESS);
+  EXPECT_EQ(reader->TransferCount(), 8u);
+  host::sched::RunFor(50 * kMillisecond);
+  EXPECT_GT(camera->owner->calls, before);
 }
 
-struct PauseCase {
-  LONG from;
-  BOOLEAN pause;
-  LONG to;
-};
-
 TEST_F(LifecycleTest, PauseOnlyMovesBetweenRunningAndPaused) {
-  const PauseCase cases[] = {
-      {kStreamRunning, TRUE, kStreamPaused},   {kStreamPaused, FALSE, kStreamRunning},
-      {kStreamStopped, TRUE, kStreamStopped},  {kStreamStopped, FALSE, kStreamStopped},
-      {kStreamPaused, TRUE, kStreamPaused},    {kStreamRunning, FALSE, kStreamRunning},
+  const LONG cases[][3] = {  // state before, Pause's argument, state after
+      {kStreamRunning, TRUE, kStreamPaused},  {kStreamPaused, FALSE, kStreamRunning},
+      {kStreamStopped, TRUE, kStreamStopped}, {kStreamStopped, FALSE, kStreamStopped},
+      {kStreamPaused, TRUE, kStreamPaused},   {kStreamRunning, FALSE, kStreamRunning},
   };
-  for (const PauseCase& c : cases) {
-    hw->m_State = c.from;
-    EXPECT_EQ(hw->Pause(c.pause), STATUS_SUCCESS);
-    EXPECT_EQ(hw->m_State, c.to) << "from " << c.from << (c.pause ? " pause" : " resume");
+  for (const auto& c : cases) {
+    hw->m_State = c[0];
+    EXPECT_EQ(hw->Pause(BOOLEAN(c[1])), STATUS_SUCCESS);
+    EXPECT_EQ(hw->m_State, c[2]) << "from " << c[0] << (c[1] ? " pause" : " resume");
   }
   hw->m_State = kStreamStopped;
 }
 
-TEST(WidthSettingTest, CaptureModeCodeFollowsTheWidth) {
-  const std::pair<LONG, ULONG> cases[] = {{1280, 3}, {721, 3}, {720, 0}, {641, 0}, {640, 1}, {513, 1}, {512, 2}, {160, 2}};
-  auto d = ScriptedDevice::Camera();
-  UsbCamera camera(d);
+// Construction, acquisition, a short stream and the stop with the fault `arm`
+// sets up. Returns the allocations made; counts what failed.
+uint64_t Life(bool bulk, const std::function<void()>& arm, size_t* failedConstructions, size_t* failedAcquisitions) {
+  UsbCamera camera(ScriptedDevice::Camera(bulk));
+  const uint64_t outstanding = host::pool::Outstanding(), start = host::pool::AllocationCount();
+  arm();
   PlainHardware* hw = camera.Make<PlainHardware>();
-  for (const auto& [width, code] : cases) {
-    KS_VIDEOINFOHEADER info = {};
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = 480;
-    info.AvgTimePerFrame = 333333;
-    hw->SetFormat(&info);
-    EXPECT_EQ(hw->GetWidthSetting(), code) << width;
+  if (hw == nullptr || !hw->m_Configured) {
+    ++*failedConstructions;
+  } else if (const NTSTATUS status = hw->AcquireResources(1); !NT_SUCCESS(status)) {
+    ++*failedAcquisitions;
+    EXPECT_TRUE(status == STATUS_INSUFFICIENT_RESOURCES || status == STATUS_UNSUCCESSFUL) << std::hex << status;
+    EXPECT_EQ(hw->m_Reader, nullptr);
+  } else {
+    EXPECT_GT(hw->m_Reader->TransferCount(), 0u) << "acquired without a transfer to stream with";
+    EXPECT_EQ(hw->Start(), STATUS_SUCCESS);
+    host::sched::RunFor(30 * kMillisecond);
+    hw->Stop();
   }
-  EXPECT_EQ(hw->m_Height, 480);
-  EXPECT_EQ(hw->m_FramePeriod, 333333);
+  const uint64_t allocations = host::pool::AllocationCount() - start;
+  host::pool::ClearFaults();
+  camera.Destroy(hw);
+  EXPECT_EQ(host::pool::Outstanding(), outstanding) << host::pool::LeakReport();
+  return allocations;
+}
+
+TEST(LowMemoryTest, EveryAllocationAndEverySiteRefusedInTurnFailsCleanly) {
+  for (const bool bulk : {false, true}) {
+    SCOPED_TRACE(bulk ? "bulk" : "isochronous");
+    size_t failedConstructions = 0, failedAcquisitions = 0;
+    const uint64_t allocations = Life(bulk, [] {}, &failedConstructions, &failedAcquisitions);
+    ASSERT_EQ(failedConstructions + failedAcquisitions, 0u);
+    for (uint64_t n = 1; n <= allocations; ++n) {
+      SCOPED_TRACE(testing::Message() << "allocation " << n);
+      Life(bulk, [n] { host::pool::FailNth(n); }, &failedConstructions, &failedAcquisitions);
+    }
+    for (const uintptr_t site : host::pool::SitesSeen()) {
+      SCOPED_TRACE(testing::Message() << "site " << std::hex << site);
+      Life(bulk, [site] { host::pool::FailSite(site); }, &failedConstructions, &failedAcquisitions);
+    }
+    EXPECT_GT(failedConstructions, 5u);
+    EXPECT_GT(failedAcquisitions, 3u);
+  }
 }
 
 }  // namespace
