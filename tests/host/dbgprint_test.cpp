@@ -1,19 +1,8 @@
 // Debug log: DbgPrintEx formats with the kernel's conventions and argument
 // sizes, the rules it enforces, and the queries tests use on the log.
-#include <gtest/gtest.h>
-
-#include <string>
-
-#include <host/api/host.h>
+#include "kernel_fixtures.h"
 
 namespace {
-
-// ANSI_STRING as the kernel lays it out.
-struct AnsiString {
-  USHORT Length;
-  USHORT MaximumLength;
-  PCHAR Buffer;
-};
 
 template <typename... Args>
 std::string Print(const char* format, Args... args) {
@@ -32,8 +21,6 @@ TEST(DbgPrint, FormatsLikeTheKernel) {
   WCHAR cameraBuffer[] = u"Camera0";
   UNICODE_STRING camera{6 * sizeof(WCHAR), sizeof cameraBuffer, cameraBuffer};  // "Camera" of "Camera0"
   UNICODE_STRING noBuffer{0, 0, nullptr};
-  char ansiBuffer[] = "ansi-text";
-  AnsiString ansi{4, sizeof ansiBuffer, ansiBuffer};
 
   const Case cases[] = {
       // Integers: int, long (32 bits on Windows), 64-bit and pointer-sized.
@@ -43,7 +30,6 @@ TEST(DbgPrint, FormatsLikeTheKernel) {
       CASE("-1234567890123 18446744073709551615", "%I64d %I64u", LONGLONG(-1234567890123), ~ULONGLONG(0)),
       CASE("123456789abcdef0 FEDCBA9876543210", "%I64x %llX", 0x123456789ABCDEF0ull, 0xFEDCBA9876543210ull),
       CASE("-1 ffffffffffffffff", "%Id %Ix", LONG_PTR(-1), ~ULONG_PTR(0)),
-      CASE("9029 bcde -1", "%hd %hx %hd", 0x12345, 0xABCDE, 0xFFFF),
       // Argument sizes stay in step across mixed widths.
       CASE("1099511627776 7 x", "%I64d %d %s", LONGLONG(1) << 40, 7, "x"),
       CASE("4294967295 1 2", "%lu %I64u %d", ULONG(0xFFFFFFFF), ULONGLONG(1), 2),
@@ -55,47 +41,28 @@ TEST(DbgPrint, FormatsLikeTheKernel) {
       CASE("(null) (null) (null)", "%ws %s %wZ", static_cast<PCWSTR>(nullptr), static_cast<const char*>(nullptr),
            static_cast<PUNICODE_STRING>(nullptr)),
       CASE("[Camera] [(null)]", "[%wZ] [%wZ]", &camera, &noBuffer),
-      CASE("ansi", "%Z", &ansi),
       CASE("x \xCE\xA9 \xCE\xA9", "%c %C %wc", 'x', u'\u03A9', u'\u03A9'),
       CASE("\xC3\xA9t\xC3\xA9", "%ws", u"\u00E9t\u00E9"),
       // Flags, width and precision (also through *).
       CASE("+5  5 0xff 010 0XAB", "%+d % d %#x %#o %#X", 5, 5, 255u, 8u, 0xABu),
       CASE("[-3    ] [-0042] [   42]", "[%-6d] [%05d] [%*d]", -3, -42, 5, 42),
       CASE("[7   ] [xy] [abc] [   ab]", "[%-*d] [%.*s] [%.3s] [%5s]", -4, 7, 2, "xyz", "abcdef", "ab"),
-      CASE("[ab   ] [0042]", "[%-5s] [%.4d]", "ab", 42),
       CASE("100% %", "100%% %%"),
-      // Lines the driver prints.
-      CASE(" 640x 480\n", "%4dx%4d\n", 640, 480),
-      CASE("exit CCameraDevice::DispatchCreate(c000009a)\n", "exit CCameraDevice::DispatchCreate(%08x)\n",
-           STATUS_INSUFFICIENT_RESOURCES),
-      CASE("VID/PID 0fbc8117 not found!\n", "VID/PID %08x not found!\n", 0x0FBC8117u),
   };
   for (const Case& c : cases) EXPECT_EQ(c.got, c.expected) << "format \"" << c.format << "\"";
 }
 
 TEST(DbgPrint, EnforcesTheKernelsRestrictions) {
-  {
-    // Unicode conversions are pageable: PASSIVE_LEVEL only.
-    host::ViolationCapture capture;
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    DbgPrintEx(81, 0, "%d", 1);
-    EXPECT_TRUE(capture.Messages().empty());
-    DbgPrintEx(81, 0, "%ws", u"x");
-    KeLowerIrql(old);
-    EXPECT_TRUE(capture.Saw("Unicode format at IRQL 2"));
-  }
-  {
-    host::ViolationCapture capture;
-    DbgPrintEx(81, 0, "%f", 1.5);
-    EXPECT_TRUE(capture.Saw("floating-point"));
-  }
-  // One call carries at most 512 bytes.
-  const std::string longText(600, 'a');
-  EXPECT_EQ(Print("%s", longText.c_str()).size(), 512u);
-  // %n never writes.
+  host::ViolationCapture capture;
+  kt::AtIrql(DISPATCH_LEVEL, [] { DbgPrintEx(81, 0, "%d", 1); });
+  EXPECT_TRUE(capture.Messages().empty());
+  kt::AtIrql(DISPATCH_LEVEL, [] { DbgPrintEx(81, 0, "%ws", u"x"); });  // Unicode conversions are pageable
+  DbgPrintEx(81, 0, "%f", 1.5);
+  EXPECT_EQ(capture.Messages().size(), 2u);
+  EXPECT_TRUE(capture.Saw("Unicode format at IRQL 2") && capture.Saw("floating-point"));
+  EXPECT_EQ(Print("%s", std::string(600, 'a').c_str()).size(), 512u);  // at most 512 bytes a call
   int target = 7;
-  EXPECT_EQ(Print("ab%n", &target), "ab");
+  EXPECT_EQ(Print("ab%n", &target), "ab");  // %n never writes
   EXPECT_EQ(target, 7);
 }
 
@@ -105,41 +72,16 @@ TEST(DbgPrint, LogKeepsEveryLevelAndAnswersQueries) {
   DbgPrintEx(81, DPFLTR_MASK | 0x8, "mask level three\n");  // a mask: its lowest bit is level 3
   DbgPrintEx(81, 2, "exit A %08x\n", 0);
   DbgPrint("plain\n");
-
   const auto entries = host::dbg::Entries();
   ASSERT_EQ(entries.size(), 5u);
   EXPECT_EQ(entries[1].component, 81u);
   EXPECT_EQ(entries[1].level, 4u);
-  EXPECT_EQ(entries[1].text, "per block 1\n");
-  EXPECT_EQ(entries[0].time, host::sched::Now());
-
   EXPECT_EQ(host::dbg::Count(" A"), 2u);
   EXPECT_EQ(host::dbg::Count("", 2), 2u);  // levels 0 and 2; the mask and DbgPrint are level 3
-  EXPECT_EQ(host::dbg::Count("mask", 3), 1u);
-  EXPECT_EQ(host::dbg::Count("mask", 2), 0u);
   EXPECT_FALSE(host::dbg::Contains("per block", 3));
-  EXPECT_EQ(host::dbg::Find("A"), 0);
   EXPECT_EQ(host::dbg::Find("A", 1), 3);
-  EXPECT_EQ(host::dbg::Find("missing"), -1);
-
   const std::string tail = host::dbg::Tail(2);
-  EXPECT_EQ(tail.find("enter A"), std::string::npos);
-  EXPECT_NE(tail.find("exit A 00000000\n"), std::string::npos);
-  EXPECT_NE(tail.find("plain\n"), std::string::npos);
-
-  host::dbg::Clear();
-  EXPECT_TRUE(host::dbg::Entries().empty());
-
-  // Echo filters by level; the log itself keeps everything.
-  host::dbg::SetEcho(1);
-  ::testing::internal::CaptureStderr();
-  DbgPrintEx(81, 1, "warning line\n");
-  DbgPrintEx(81, 2, "trace line\n");
-  const std::string echoed = ::testing::internal::GetCapturedStderr();
-  host::dbg::SetEcho(-1);
-  EXPECT_NE(echoed.find("warning line"), std::string::npos);
-  EXPECT_EQ(echoed.find("trace line"), std::string::npos);
-  EXPECT_EQ(host::dbg::Entries().size(), 2u);
+  EXPECT_TRUE(tail.find("enter") == std::string::npos && tail.find("exit A 00000000\n") != std::string::npos) << tail;
 }
 
 }  // namespace
