@@ -1,6 +1,5 @@
-// Raw URB traffic for bus and bridge tests: builds URBs the way a client
-// driver fills them, sends each on an IRP of its own and records how and when
-// it came back.
+// URBs filled the way a client driver fills them, each sent to the bus on an IRP of its own that records how and
+// when it came back.
 #pragma once
 
 #include <cstdint>
@@ -12,13 +11,18 @@
 #include <host/api/usbbus.h>
 #include <host/usb.h>
 
+namespace host::usb {
+inline bool operator==(const Setup& a, const Setup& b) { return memcmp(&a, &b, sizeof a) == 0; }
+}  // namespace host::usb
+
 namespace bustest {
 
-// One IRP carrying one URB to the bus.
+using host::usb::kMicroframe;
+
+// One IRP carrying one URB to the bus; cancelled and waited for at scope end.
 class Submission {
  public:
-  Submission(PDEVICE_OBJECT pdo, PURB urb) : urb(urb) {
-    irp = IoAllocateIrp(pdo->StackSize, FALSE);
+  Submission(PDEVICE_OBJECT pdo, PURB urb) : urb(urb), irp(IoAllocateIrp(pdo->StackSize, FALSE)) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -27,44 +31,33 @@ class Submission {
     returned = IofCallDriver(pdo, irp);
   }
   ~Submission() {
-    if (!done) {
-      IoCancelIrp(irp);
-      host::sched::RunUntil([this] { return done; }, host::sched::kSecond);
-    }
+    if (!done) Cancel(), Wait(host::sched::kSecond);
     if (done) IoFreeIrp(irp);
   }
-  Submission(const Submission&) = delete;
-  Submission& operator=(const Submission&) = delete;
-
   bool Cancel() { return IoCancelIrp(irp) != FALSE; }
-  // Runs virtual time until the request is back (at most `limit`).
   bool Wait(int64_t limit = 10 * host::sched::kSecond) {
     return host::sched::RunUntil([this] { return done; }, limit);
   }
   USBD_STATUS UrbStatus() const { return urb->UrbHeader.Status; }
 
-  PIRP irp = nullptr;
-  PURB urb = nullptr;
-  NTSTATUS returned = 0;  // what IofCallDriver said
+  PURB urb;
+  PIRP irp;
+  NTSTATUS returned = 0;  // what IofCallDriver said; then at completion:
   bool done = false;
-  NTSTATUS status = 0;  // IRP status at completion
-  int64_t time = 0;     // virtual time of completion
-  KIRQL irql = 0;       // IRQL of the completion
-  int order = 0;        // completions before this one, over all submissions
-
-  static int& Counter() {
-    static int counter = 0;
-    return counter;
-  }
+  NTSTATUS status = 0;  // the IRP's status,
+  int64_t time = 0;     // the virtual time,
+  KIRQL irql = 0;       // the IRQL,
+  int order = 0;        // completions (of all submissions) before this one
 
  private:
   static NTSTATUS Done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    static int completions = 0;
     auto* self = static_cast<Submission*>(context);
     self->done = true;
     self->status = irp->IoStatus.Status;
     self->time = host::sched::Now();
     self->irql = KeGetCurrentIrql();
-    self->order = Counter()++;
+    self->order = completions++;
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
 };
@@ -80,174 +73,145 @@ inline NTSTATUS Call(PDEVICE_OBJECT pdo, PURB urb) {
   return s.status;
 }
 
-// URB storage of any length, 16-byte aligned.
-class UrbBuffer {
- public:
-  explicit UrbBuffer(size_t bytes) : words_((bytes + 15) / 16 + 1), bytes_(bytes) {}
-  PURB get() { return reinterpret_cast<PURB>(words_.data()); }
-  PURB operator->() { return get(); }
-  size_t size() const { return bytes_; }
+// A zeroed URB with its header.
+inline URB Urb(size_t length, USHORT function) {
+  URB urb;
+  memset(&urb, 0, sizeof urb);
+  urb.UrbHeader.Length = USHORT(length);
+  urb.UrbHeader.Function = function;
+  return urb;
+}
 
- private:
-  struct alignas(16) Word {
-    uint8_t b[16];
-  };
-  std::vector<Word> words_;
-  size_t bytes_;
-};
-
-inline void FillVendor(PURB urb, bool in, uint8_t request, uint16_t value, uint16_t index, void* buffer,
-                       uint32_t length) {
-  memset(urb, 0, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
-  auto& v = urb->UrbControlVendorClassRequest;
-  v.Hdr.Length = sizeof v;
-  v.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+inline URB Vendor(bool in, uint8_t request, uint16_t value = 0, void* buffer = nullptr, uint32_t length = 0) {
+  URB urb = Urb(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), URB_FUNCTION_VENDOR_DEVICE);
+  auto& v = urb.UrbControlVendorClassRequest;
   v.TransferFlags = in ? USBD_TRANSFER_DIRECTION_IN : 0;
   v.TransferBuffer = buffer;
   v.TransferBufferLength = length;
   v.Request = request;
   v.Value = value;
-  v.Index = index;
+  return urb;
 }
 
-inline void FillDescriptor(PURB urb, uint8_t type, void* buffer, uint32_t length) {
-  memset(urb, 0, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
-  auto& g = urb->UrbControlDescriptorRequest;
-  g.Hdr.Length = sizeof g;
-  g.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-  g.TransferBuffer = buffer;
-  g.TransferBufferLength = length;
-  g.DescriptorType = type;
+inline URB Descriptor(uint8_t type, void* buffer, uint32_t length) {
+  URB urb = Urb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+  urb.UrbControlDescriptorRequest.TransferBuffer = buffer;
+  urb.UrbControlDescriptorRequest.TransferBufferLength = length;
+  urb.UrbControlDescriptorRequest.DescriptorType = type;
+  return urb;
 }
 
-inline void FillBulk(PURB urb, USBD_PIPE_HANDLE pipe, void* buffer, uint32_t length) {
-  memset(urb, 0, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-  auto& b = urb->UrbBulkOrInterruptTransfer;
-  b.Hdr.Length = sizeof b;
-  b.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+inline URB Bulk(USBD_PIPE_HANDLE pipe, void* buffer, uint32_t length) {
+  URB urb = Urb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+  auto& b = urb.UrbBulkOrInterruptTransfer;
   b.PipeHandle = pipe;
   b.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
   b.TransferBuffer = buffer;
   b.TransferBufferLength = length;
+  return urb;
 }
 
-inline void FillAbort(PURB urb, USBD_PIPE_HANDLE pipe) {
-  memset(urb, 0, sizeof(URB));
-  urb->UrbPipeRequest.Hdr.Length = sizeof(URB);
-  urb->UrbPipeRequest.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
-  urb->UrbPipeRequest.PipeHandle = pipe;
+inline URB Abort(USBD_PIPE_HANDLE pipe) {
+  URB urb = Urb(sizeof(URB), URB_FUNCTION_ABORT_PIPE);
+  urb.UrbPipeRequest.PipeHandle = pipe;
+  return urb;
 }
 
-// An isochronous IN transfer of `packets` packets of `packetSize` bytes each,
-// with its own data buffer.
+// Zeroed storage for a URB of `bytes`.
+inline std::vector<URB> UrbStorage(size_t bytes) { return std::vector<URB>(bytes / sizeof(URB) + 1); }
+
+// Fills an isochronous IN transfer, as soon as possible, of `packets` packets of `packetSize` bytes.
+inline _URB_ISOCH_TRANSFER& FillIso(PURB urb, USBD_PIPE_HANDLE pipe, void* buffer, ULONG packets, ULONG packetSize) {
+  *urb = Urb(GET_ISO_URB_SIZE(packets), URB_FUNCTION_ISOCH_TRANSFER);
+  auto& t = urb->UrbIsochronousTransfer;
+  t.PipeHandle = pipe;
+  t.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP;
+  t.TransferBuffer = buffer;
+  t.TransferBufferLength = packets * packetSize;
+  t.NumberOfPackets = packets;
+  PUSBD_ISO_PACKET_DESCRIPTOR iso = t.IsoPacket;
+  for (ULONG i = 0; i < packets; ++i) iso[i] = {i * packetSize, 0, 0};
+  return t;
+}
+
+// An isochronous transfer with its own data buffer.
 struct IsoTransfer {
   IsoTransfer(USBD_PIPE_HANDLE pipe, uint32_t packets, uint32_t packetSize)
-      : urb(GET_ISO_URB_SIZE(packets)), data(size_t(packets) * packetSize, 0xEE) {
-    memset(urb.get(), 0, urb.size());
-    auto& t = urb->UrbIsochronousTransfer;
-    t.Hdr.Length = USHORT(urb.size());
-    t.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-    t.PipeHandle = pipe;
-    t.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP;
-    t.TransferBuffer = data.data();
-    t.TransferBufferLength = ULONG(data.size());
-    t.NumberOfPackets = packets;
-    PUSBD_ISO_PACKET_DESCRIPTOR iso = t.IsoPacket;
-    for (uint32_t i = 0; i < packets; ++i) iso[i].Offset = i * packetSize;
+      : storage(UrbStorage(GET_ISO_URB_SIZE(packets))), urb(storage.data()), data(size_t(packets) * packetSize, 0xEE) {
+    FillIso(urb, pipe, data.data(), packets, packetSize);
   }
+  IsoTransfer(const IsoTransfer&) = delete;
   USBD_ISO_PACKET_DESCRIPTOR& Packet(uint32_t i) {
     PUSBD_ISO_PACKET_DESCRIPTOR iso = urb->UrbIsochronousTransfer.IsoPacket;
     return iso[i];
   }
-  UrbBuffer urb;
+  std::vector<URB> storage;
+  PURB urb;
   std::vector<uint8_t> data;
 };
 
-// The pipes of a configuration or interface selection.
+// The interface records and all pipes of a configuration or interface selection, in record order.
 struct Pipes {
   USBD_CONFIGURATION_HANDLE configuration = nullptr;
-  std::vector<USBD_PIPE_INFORMATION> pipes;  // in record order
-  std::vector<std::vector<uint8_t>> records;  // each interface record's bytes
+  std::vector<USBD_INTERFACE_INFORMATION> interfaces;
+  std::vector<USBD_PIPE_INFORMATION> pipes;
+  USBD_PIPE_HANDLE operator[](size_t i) const { return pipes.at(i).PipeHandle; }
+  void Add(const USBD_INTERFACE_INFORMATION& info) {
+    interfaces.push_back(info);
+    const USBD_PIPE_INFORMATION* records = info.Pipes;
+    pipes.insert(pipes.end(), records, records + info.NumberOfPipes);
+  }
 };
 
-// Reads the configuration descriptor set through the bus.
-inline std::vector<uint8_t> ReadConfigurationSet(PDEVICE_OBJECT pdo) {
-  URB urb;
-  std::vector<uint8_t> head(9);
-  FillDescriptor(&urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, head.data(), 9);
-  if (Call(pdo, &urb) != STATUS_SUCCESS) return {};
-  std::vector<uint8_t> set(head[2] | head[3] << 8);
-  FillDescriptor(&urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, set.data(), ULONG(set.size()));
-  if (Call(pdo, &urb) != STATUS_SUCCESS) return {};
-  set.resize(urb.UrbControlDescriptorRequest.TransferBufferLength);
-  return set;
-}
-
-// Selects the configuration with alternate setting 0 of every interface,
-// through the USBD library, as a client driver does. `status` gets the IRP's.
+// Reads the configuration set into a pool block of the size received and selects alternate setting 0 of every
+// interface through the USBD library, as a client driver does (status: STATUS_UNSUCCESSFUL without a request).
 inline Pipes SelectConfiguration(PDEVICE_OBJECT pdo, NTSTATUS* status = nullptr) {
   Pipes out;
-  std::vector<uint8_t> bytes = ReadConfigurationSet(pdo);
   if (status) *status = STATUS_UNSUCCESSFUL;
-  if (bytes.size() < 9) return out;
-  // In pool memory of the size received, as a driver keeps it: the library
-  // bounds its walks by the block.
-  struct PoolCopy {
-    explicit PoolCopy(const std::vector<uint8_t>& b)
-        : p(ExAllocatePoolWithTag(NonPagedPool, b.size(), host::pool::MakeTag("Test"))) {
-      memcpy(p, b.data(), b.size());
-    }
-    ~PoolCopy() { ExFreePool(p); }
-    PVOID p;
-  } copy(bytes);
-  auto* cfg = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(copy.p);
+  std::vector<uint8_t> bytes(1024);
+  URB read = Descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, bytes.data(), ULONG(bytes.size()));
+  const ULONG received = Call(pdo, &read) == STATUS_SUCCESS ? read.UrbControlDescriptorRequest.TransferBufferLength : 0;
+  if (received < 9) return out;
+  auto* cfg = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
+      ExAllocatePoolWithTag(NonPagedPool, received, host::pool::MakeTag("Test")));
+  memcpy(cfg, bytes.data(), received);
   std::vector<USBD_INTERFACE_LIST_ENTRY> list(cfg->bNumInterfaces + 1u);
   size_t found = 0;
-  for (int n = 0; n < 256 && found < cfg->bNumInterfaces; ++n) {
-    PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(cfg, cfg, n, 0, -1, -1, -1);
-    if (d) list[found++].InterfaceDescriptor = d;
-  }
-  PURB urb = USBD_CreateConfigurationRequestEx(cfg, list.data());
-  if (urb == nullptr) return out;
-  const NTSTATUS s = Call(pdo, urb);
-  if (status) *status = s;
-  if (s == STATUS_SUCCESS) {
+  for (int n = 0; n < 256 && found < cfg->bNumInterfaces; ++n)
+    if (auto* d = USBD_ParseConfigurationDescriptorEx(cfg, cfg, n, 0, -1, -1, -1))
+      list[found++].InterfaceDescriptor = d;
+  if (PURB urb = USBD_CreateConfigurationRequestEx(cfg, list.data())) {
+    const NTSTATUS s = Call(pdo, urb);
+    if (status) *status = s;
     out.configuration = urb->UrbSelectConfiguration.ConfigurationHandle;
-    for (size_t i = 0; i < found; ++i) {
-      PUSBD_INTERFACE_INFORMATION info = list[i].Interface;
-      auto* bytes = reinterpret_cast<uint8_t*>(info);
-      out.records.emplace_back(bytes, bytes + info->Length);
-      PUSBD_PIPE_INFORMATION pipes = info->Pipes;
-      for (ULONG p = 0; p < info->NumberOfPipes; ++p) out.pipes.push_back(pipes[p]);
-    }
+    for (size_t i = 0; s == STATUS_SUCCESS && i < found; ++i) out.Add(*list[i].Interface);
+    ExFreePool(urb);
   }
-  ExFreePool(urb);
+  ExFreePool(cfg);
   return out;
 }
 
 // Selects an alternate setting; the URB has room for `room` pipes.
 inline Pipes SelectInterface(PDEVICE_OBJECT pdo, USBD_CONFIGURATION_HANDLE configuration, uint8_t number,
-                             uint8_t alternate, uint32_t room, NTSTATUS* status = nullptr) {
+                             uint8_t alternate, uint32_t room = 2, NTSTATUS* status = nullptr) {
   Pipes out;
-  UrbBuffer urb(GET_SELECT_INTERFACE_REQUEST_SIZE(room));
-  memset(urb.get(), 0, urb.size());
-  auto& si = urb->UrbSelectInterface;
-  si.Hdr.Length = USHORT(urb.size());
-  si.Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
+  std::vector<URB> urb = UrbStorage(GET_SELECT_INTERFACE_REQUEST_SIZE(room));
+  urb[0] = Urb(GET_SELECT_INTERFACE_REQUEST_SIZE(room), URB_FUNCTION_SELECT_INTERFACE);
+  auto& si = urb[0].UrbSelectInterface;
   si.ConfigurationHandle = configuration;
   si.Interface.Length = USHORT(GET_USBD_INTERFACE_SIZE(room));
   si.Interface.InterfaceNumber = number;
   si.Interface.AlternateSetting = alternate;
-  const NTSTATUS s = Call(pdo, urb.get());
+  const NTSTATUS s = Call(pdo, urb.data());
   if (status) *status = s;
-  if (s == STATUS_SUCCESS) {
-    out.configuration = configuration;
-    auto* bytes = reinterpret_cast<uint8_t*>(&si.Interface);
-    out.records.emplace_back(bytes, bytes + si.Interface.Length);
-    PUSBD_PIPE_INFORMATION pipes = si.Interface.Pipes;
-    for (ULONG p = 0; p < si.Interface.NumberOfPipes; ++p) out.pipes.push_back(pipes[p]);
-  }
+  if (s == STATUS_SUCCESS) out.Add(si.Interface);
   return out;
+}
+
+// Configures the device and selects an alternate setting of interface 0.
+inline Pipes Streaming(PDEVICE_OBJECT pdo, uint8_t alternate, NTSTATUS* status = nullptr) {
+  const Pipes config = SelectConfiguration(pdo, status);
+  return config.configuration ? SelectInterface(pdo, config.configuration, 0, alternate, 2, status) : config;
 }
 
 }  // namespace bustest

@@ -1,366 +1,281 @@
-// The bridge through the bus, with raw URBs: descriptors and settings, the
-// vendor requests and their effects on the wire and in the bridge, the I2C
-// bus behind request 0xC3, the recorder and the control faults.
+// The bridge's requests and their effects, its recorder, the I2C bus behind request 0xC3, the fault knobs and the
+// video pipe. Requests go straight into the bridge's device model; configuration and streaming through the bus.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <memory>
+#include <tuple>
 #include <vector>
 
-#include "emulator/camera_requests.h"
+#include <emu/bridge.h>
+#include <emu/heads.h>
 
-namespace emutest {
+#include "bus/raw_urb.h"
+
 namespace {
 
+using bustest::IsoTransfer;
 using bustest::Submission;
-using host::sched::kMillisecond;
+using emu::PacketShape;
+using emu::PatternSource;
+using host::usb::ControlReply;
 using host::usb::kMicroframe;
+using std::make_tuple;
+using Bytes = std::vector<uint8_t>;
 
 const emu::Profile& Larch() { return *emu::FindProfile(0x2E4C, 0x0014); }
 
-// An 8-bit register file on the I2C bus: [S addr] [reg] [values...] writes,
-// [S addr|1] [reads...] reads from the register pointer.
-class RegisterFile : public emu::I2cDevice {
- public:
-  explicit RegisterFile(uint8_t address8) : address8_(address8) {}
-  bool Address(uint8_t a) override {
-    fresh_ = true;
-    return (a & 0xFE) == address8_;
-  }
-  bool Write(uint8_t b) override {
-    if (fresh_) pointer_ = b;
-    else regs[pointer_++] = b;
-    fresh_ = false;
-    return true;
-  }
-  uint8_t Read(bool) override { return regs[pointer_++]; }
-  void Stop() override {}
-  uint8_t regs[256] = {};
-
- private:
-  uint8_t address8_;
-  uint8_t pointer_ = 0;
-  bool fresh_ = false;
-};
-
-class Recorder : public emu::PortListener, public emu::PowerListener {
- public:
-  void OnPort(uint8_t v) override { ports.push_back(v); }
-  void OnPower(bool on) override { power.push_back(on); }
-  std::vector<uint8_t> ports;
-  std::vector<bool> power;
-};
+bool IsPattern(const Bytes& bytes, uint64_t from) {
+  for (size_t i = 0; i < bytes.size(); ++i)
+    if (bytes[i] != PatternSource::ByteAt(from + i)) return false;
+  return true;
+}
 
 class BridgeTest : public ::testing::Test {
  protected:
+  BridgeTest() { bridge.Control({0x00, 9, 1, 0, 0}, nullptr); }  // SET_CONFIGURATION 1
+  // A vendor request: IN for `length` bytes (returns those received), or OUT with `data` as its data stage.
+  Bytes In(uint8_t request, uint16_t value, uint16_t length, USBD_STATUS* status = nullptr) {
+    Bytes data(length, 0xEE);
+    const ControlReply r = bridge.Control({0xC0, request, value, 0, length}, data.data());
+    if (status) *status = r.status;
+    data.resize(r.length);
+    return data;
+  }
+  USBD_STATUS Out(uint8_t request, uint16_t value, Bytes data = {}) {
+    return bridge.Control({0x40, request, value, 0, uint16_t(data.size())}, data.data()).status;
+  }
+  // One I2C byte through request 0xC3: the flags, the byte sampled, NAK, 0.
+  Bytes I2c(uint8_t flags, uint8_t byte) { return In(emu::kReqI2cByte, uint16_t(flags << 8 | byte), 4); }
+
   emu::Camera camera{Larch()};
   emu::Bridge& bridge = camera.bridge();
-  PDEVICE_OBJECT pdo = camera.pdo();
+  std::shared_ptr<emu::RegisterHead> head = std::make_shared<emu::RegisterHead>(0xA0, 1, 1);
 };
 
-TEST(Bridge, EverySettingHasTheVideoPipeSecond) {
-  struct Case {
-    emu::VideoTransport transport;
-    uint8_t alternate;
-    USBD_PIPE_TYPE type;
-    USHORT maxPacket;
+// Each request's answer, effect and record; port and power requests are told to every listener.
+TEST_F(BridgeTest, VendorRequestsAnswerTakeEffectAndAreRecorded) {
+  struct Recorder : emu::PortListener, emu::PowerListener {
+    void OnPort(uint8_t v) override { told.push_back(v); }
+    void OnPower(bool on) override { told.push_back(on ? 0xF1 : 0xF0); }
+    Bytes told;
   };
-  const Case cases[] = {
-      {emu::VideoTransport::Isochronous, 0, UsbdPipeTypeIsochronous, 0},
-      {emu::VideoTransport::Isochronous, 1, UsbdPipeTypeIsochronous, 1024},
-      {emu::VideoTransport::Isochronous, 2, UsbdPipeTypeIsochronous, 2048},
-      {emu::VideoTransport::Isochronous, 3, UsbdPipeTypeIsochronous, 3072},
-      {emu::VideoTransport::Bulk, 0, UsbdPipeTypeBulk, 512},
-      {emu::VideoTransport::Bulk, 3, UsbdPipeTypeBulk, 512},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "alternate " << int(c.alternate));
-    emu::BridgeOptions options;
-    options.transport = c.transport;
-    emu::Camera camera(Larch(), options);
-    NTSTATUS status = 0;
-    bustest::Pipes p = Streaming(camera.pdo(), c.alternate, &status);
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    ASSERT_EQ(p.pipes.size(), 2u);
-    EXPECT_EQ(p.pipes[0].EndpointAddress, emu::kAuxEndpoint);
-    EXPECT_EQ(p.pipes[1].EndpointAddress, emu::kVideoEndpoint);
-    EXPECT_EQ(p.pipes[1].PipeType, c.type);
-    EXPECT_EQ(p.pipes[1].MaximumPacketSize, c.maxPacket);
-    EXPECT_EQ(camera.bridge().Configuration(), 1);
-    EXPECT_EQ(camera.bridge().AlternateSetting(), c.alternate);
-  }
-}
-
-TEST_F(BridgeTest, VendorRequestsOnTheWire) {
-  bridge.SetStatusBit(true);
-  struct Case {
-    const char* name;
-    bool in;
-    uint8_t code;
-    uint16_t value;
-    std::vector<uint8_t> out;  // OUT data stage
-    uint16_t length;           // IN length
-    NTSTATUS status;
-    std::vector<uint8_t> reply;
-  };
-  const Case cases[] = {
-      {"stream reset", false, 0xBB, 0, {}, 0, STATUS_SUCCESS, {}},
-      {"renumerate", false, 0xA8, 0, {}, 0, STATUS_SUCCESS, {}},
-      {"flush", false, 0xCA, 0, {}, 0, STATUS_SUCCESS, {}},
-      {"power on", false, 0xC4, 1, {}, 0, STATUS_SUCCESS, {}},
-      {"port byte", false, 0xC8, 0x83, {}, 0, STATUS_SUCCESS, {}},
-      {"status", true, 0xC9, 0, {}, 4, STATUS_SUCCESS, {0, 1, 0, 0}},
-      {"CPU reset hold", false, 0xA0, 0xE600, {1}, 0, STATUS_SUCCESS, {}},
-      {"EEPROM read", true, 0xA2, 0x0100, {}, 2, STATUS_SUCCESS, {0xFF, 0xFF}},
-      {"unknown request", false, 0x55, 0, {}, 0, STATUS_UNSUCCESSFUL, {}},
-      {"status sent as OUT", false, 0xC9, 0, {}, 0, STATUS_UNSUCCESSFUL, {}},
-      {"power asked as IN", true, 0xC4, 1, {}, 4, STATUS_UNSUCCESSFUL, {}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    bridge.ClearRequests();
-    const int64_t before = host::sched::Now();
-    const Reply r = c.in ? In(pdo, c.code, c.value, c.length) : Out(pdo, c.code, c.value, c.out);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.urbStatus, c.status == STATUS_SUCCESS ? USBD_STATUS_SUCCESS : USBD_STATUS_STALL_PID);
-    EXPECT_EQ(r.data, c.reply);
-    ASSERT_EQ(bridge.Requests().size(), 1u);
-    const emu::ControlRecord& rec = bridge.Requests()[0];
-    EXPECT_EQ(rec.setup.bmRequestType, c.in ? 0xC0 : 0x40);
-    EXPECT_EQ(rec.setup.bRequest, c.code);
-    EXPECT_EQ(rec.setup.wValue, c.value);
-    EXPECT_EQ(rec.setup.wIndex, 0);
-    EXPECT_EQ(rec.setup.wLength, c.in ? c.length : c.out.size());
-    EXPECT_EQ(rec.data, c.in ? c.reply : c.out);
-    EXPECT_EQ(rec.status, c.status == STATUS_SUCCESS ? USBD_STATUS_SUCCESS : USBD_STATUS_STALL_PID);
-    EXPECT_EQ(rec.time, before);
-    EXPECT_EQ(r.time, before + kMicroframe);
-  }
-  EXPECT_EQ(bridge.StreamResets(), 1);
-  EXPECT_EQ(bridge.Flushes(), 1);
-}
-
-TEST_F(BridgeTest, FirmwareDownloadFillsRamAndRestartsTheCpu) {
-  std::vector<uint8_t> image(130);
-  for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 7 + 1);
-  EXPECT_FALSE(bridge.CpuHeld());
-  Out(pdo, 0xA0, 0xE600, {1});
-  EXPECT_TRUE(bridge.CpuHeld());
-  for (size_t offset = 0; offset < image.size(); offset += 64) {
-    const size_t n = std::min<size_t>(64, image.size() - offset);
-    EXPECT_EQ(Out(pdo, 0xA0, uint16_t(offset), std::vector<uint8_t>(image.begin() + offset, image.begin() + offset + n))
-                  .status,
-              STATUS_SUCCESS);
-  }
-  Out(pdo, 0xA0, 0xE600, {1});
-  EXPECT_EQ(bridge.CpuStarts(), 0);
-  Out(pdo, 0xA0, 0xE600, {0});
-  EXPECT_FALSE(bridge.CpuHeld());
-  EXPECT_EQ(bridge.CpuStarts(), 1);
-  EXPECT_EQ(Out(pdo, 0xA8, 0).status, STATUS_SUCCESS);
-  EXPECT_TRUE(std::equal(image.begin(), image.end(), bridge.Ram().begin()));
-  EXPECT_EQ(bridge.Ram()[130], 0);
-  EXPECT_EQ(In(pdo, 0xA0, 64, 4).data, std::vector<uint8_t>(image.begin() + 64, image.begin() + 68));
-
-  // A chunk reaching past the end of RAM stores only what fits.
-  EXPECT_EQ(Out(pdo, 0xA0, uint16_t(emu::kRamBytes - 2), {9, 8, 7, 6}).status, STATUS_SUCCESS);
-  EXPECT_EQ(bridge.Ram()[emu::kRamBytes - 1], 8);
-  EXPECT_EQ(bridge.Ram().size(), emu::kRamBytes);
-
-  const std::vector<emu::ControlRecord> loads = bridge.VendorRequests(0xA0);
-  ASSERT_GE(loads.size(), 6u);
-  const uint16_t values[] = {0xE600, 0, 64, 128, 0xE600, 0xE600};
-  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(loads[i].setup.wValue, values[i]) << i;
-  EXPECT_EQ(loads[3].data.size(), 2u);
-}
-
-TEST_F(BridgeTest, EepromAddressWrapsAt64KiB) {
-  std::vector<uint8_t> data(100);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(0x80 + i);
-  Out(pdo, 0xA2, 0xFFF0, std::vector<uint8_t>(data.begin(), data.begin() + 64));
-  Out(pdo, 0xA2, 0x0030, std::vector<uint8_t>(data.begin() + 64, data.end()));
-  std::vector<uint8_t>& eeprom = bridge.Eeprom();
-  for (size_t i = 0; i < 100; ++i) EXPECT_EQ(eeprom[(0xFFF0 + i) & 0xFFFF], data[i]) << i;
-  EXPECT_EQ(eeprom[0x54], 0xFF) << "untouched";
-  EXPECT_EQ(In(pdo, 0xA2, 0xFFF0, 64).data, std::vector<uint8_t>(data.begin(), data.begin() + 64));
-  EXPECT_EQ(In(pdo, 0xA2, 0x0030, 36).data, std::vector<uint8_t>(data.begin() + 64, data.end()));
-}
-
-TEST_F(BridgeTest, I2cBytesAndTheirAcknowledgeLevels) {
-  auto head = std::make_shared<RegisterFile>(0xBA);
-  head->regs[0x05] = 0x12;
-  head->regs[0x06] = 0x34;
-  bridge.I2c().Attach(0xBA, head);
-  struct Step {
-    uint8_t flags;
-    uint8_t byte;
-    std::vector<uint8_t> reply;
-  };
-  const Step steps[] = {
-      // Write 0x77 to register 0x10.
-      {0x03, 0xBA, {0x03, 0xBA, 0, 0}},
-      {0x02, 0x10, {0x02, 0x10, 0, 0}},
-      {0x06, 0x77, {0x06, 0x77, 0, 0}},
-      // Read registers 5 and 6.
-      {0x03, 0xBA, {0x03, 0xBA, 0, 0}},
-      {0x06, 0x05, {0x06, 0x05, 0, 0}},
-      {0x03, 0xBB, {0x03, 0xBB, 0, 0}},
-      {0x0A, 0xFF, {0x0A, 0x12, 0, 0}},  // another byte follows: acknowledged
-      {0x06, 0xFF, {0x06, 0x34, 1, 0}},  // last byte: not acknowledged
-      // Nobody at 0x42.
-      {0x07, 0x42, {0x07, 0x42, 1, 0}},
-  };
-  for (const Step& s : steps)
-    EXPECT_EQ(I2cByte(pdo, s.flags, s.byte), s.reply) << "flags " << int(s.flags) << " byte " << int(s.byte);
-  EXPECT_EQ(head->regs[0x10], 0x77);
-  ASSERT_EQ(bridge.I2c().Log().size(), std::size(steps));
-  EXPECT_EQ(bridge.I2c().Log()[6].sampled, 0x12);
-
-  // The NAK knob refuses the address twice.
-  bridge.I2c().NakByte(0xBA, 2, true);
-  for (uint8_t expected : {1, 1, 0}) {
-    EXPECT_EQ(I2cByte(pdo, 0x03, 0xBA)[2], expected);
-    I2cByte(pdo, 0x06, 0x10);
-  }
-}
-
-TEST_F(BridgeTest, PowerPortAndStatusBit) {
   auto recorder = std::make_shared<Recorder>();
   bridge.AddPortListener(recorder);
   bridge.AddPowerListener(recorder);
-  Out(pdo, 0xC4, 1);
-  EXPECT_TRUE(bridge.Powered());
-  Out(pdo, 0xC8, 0x83);
-  Out(pdo, 0xC8, 0x83);
-  Out(pdo, 0xC8, 0x03);
-  EXPECT_EQ(bridge.PortByte(), 0x03);
-  Out(pdo, 0xC4, 0);
-  EXPECT_FALSE(bridge.Powered());
-  EXPECT_EQ(recorder->ports, (std::vector<uint8_t>{0x83, 0x83, 0x03})) << "every request is told";
-  EXPECT_EQ(recorder->power, (std::vector<bool>{true, false}));
-  for (bool bit : {true, false}) {
-    bridge.SetStatusBit(bit);
-    EXPECT_EQ(In(pdo, 0xC9, 0, 4).data, (std::vector<uint8_t>{0, uint8_t(bit), 0, 0}));
+  bridge.SetStatusBit(true);
+  // Name, IN, code, wValue, wLength (IN), the OUT data stage or the IN reply, answered (else stalled).
+  // clang-format off
+  const std::tuple<const char*, bool, uint8_t, uint16_t, uint16_t, Bytes, bool> cases[] = {
+      {"stream reset", false, 0xBB, 0, 0, {}, true},       {"renumerate", false, 0xA8, 0, 0, {}, true},
+      {"flush", false, 0xCA, 0, 0, {}, true},              {"status", true, 0xC9, 0, 4, {0, 1, 0, 0}, true},
+      {"CPU reset hold", false, 0xA0, 0xE600, 0, {1}, true}, {"power on", false, 0xC4, 1, 0, {}, true},
+      {"port byte", false, 0xC8, 0x83, 0, {}, true},       {"power off", false, 0xC4, 0, 0, {}, true},
+      {"port byte again", false, 0xC8, 0x83, 0, {}, true}, {"unknown request", false, 0x55, 0, 0, {}, false},
+      {"status sent as OUT", false, 0xC9, 0, 0, {}, false}, {"power asked as IN", true, 0xC4, 1, 4, {}, false},
+      {"I2C byte sent as OUT", false, 0xC3, 0x03BA, 0, {}, false},
+  };
+  // clang-format on
+  for (const auto& [name, in, code, value, length, bytes, ok] : cases) {
+    const host::usb::Setup setup{uint8_t(in ? 0xC0 : 0x40), code, value, 0, uint16_t(in ? length : bytes.size())};
+    Bytes data = in ? Bytes(length, 0xEE) : bytes;
+    const ControlReply r = bridge.Control(setup, data.data());
+    data.resize(in ? r.length : data.size());
+    EXPECT_EQ(make_tuple(r.status, r.latency, data), make_tuple(ok ? 0 : USBD_STATUS_STALL_PID, kMicroframe, bytes))
+        << name;
+    const emu::ControlRecord& rec = bridge.Requests().back();
+    EXPECT_EQ(make_tuple(rec.setup, rec.data, rec.status, rec.time),
+              make_tuple(setup, bytes, r.status, host::sched::Now()))
+        << name;
   }
+  ASSERT_EQ(bridge.Requests().size(), std::size(cases) + 1);
+  EXPECT_FALSE(bridge.Requests()[0].Vendor()) << "standard requests are recorded too";
+  EXPECT_EQ(make_tuple(bridge.VendorRequests().size(), bridge.VendorRequests(0xC9).size()),
+            make_tuple(std::size(cases), size_t(2)));
+  EXPECT_EQ(make_tuple(bridge.StreamResets(), bridge.Flushes(), bridge.Powered(), bridge.PortByte()),
+            make_tuple(1, 1, false, uint8_t(0x83)));
+  EXPECT_EQ(recorder->told, (Bytes{0xF1, 0x83, 0xF0, 0x83})) << "every request is told";
 }
 
-TEST_F(BridgeTest, FailedRequestsHaveNoEffect) {
-  auto head = std::make_shared<RegisterFile>(0xBA);
-  bridge.I2c().Attach(0xBA, head);
-  bridge.FailRequest(0xC3, /*count=*/2, /*skip=*/1);
-  const NTSTATUS expected[] = {STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, STATUS_SUCCESS};
-  for (NTSTATUS e : expected) EXPECT_EQ(In(pdo, 0xC3, 0x03BA, 4).status, e);
-  EXPECT_EQ(bridge.I2c().Log().size(), 2u);
-  const auto records = bridge.VendorRequests(0xC3);
-  ASSERT_EQ(records.size(), 4u);
-  EXPECT_EQ(records[1].status, USBD_STATUS_STALL_PID);
-  EXPECT_TRUE(records[1].data.empty());
+TEST_F(BridgeTest, FirmwareDownloadFillsRamAndRestartsTheCpuAndEepromWrapsAt64KiB) {
+  Bytes image(130);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 7 + 1);
+  Out(0xA0, emu::kCpuControl, {1});
+  EXPECT_TRUE(bridge.CpuHeld());
+  for (size_t at = 0; at < image.size(); at += 64)
+    Out(0xA0, uint16_t(at), Bytes(image.begin() + at, image.begin() + std::min<size_t>(at + 64, image.size())));
+  Out(0xA0, emu::kCpuControl, {1});
+  EXPECT_EQ(bridge.CpuStarts(), 0);
+  Out(0xA0, emu::kCpuControl, {0});
+  EXPECT_EQ(make_tuple(bridge.CpuHeld(), bridge.CpuStarts()), make_tuple(false, 1));
+  image.push_back(0);
+  EXPECT_EQ(Bytes(bridge.Ram().begin(), bridge.Ram().begin() + 131), image);
+  EXPECT_EQ(In(0xA0, 64, 4), Bytes(image.begin() + 64, image.begin() + 68));
+  // A chunk reaching past the end of RAM stores only what fits.
+  EXPECT_EQ(Out(0xA0, uint16_t(emu::kRamBytes - 2), {9, 8, 7, 6}), USBD_STATUS_SUCCESS);
+  EXPECT_EQ(make_tuple(bridge.Ram().size(), bridge.Ram().back()), make_tuple(size_t(emu::kRamBytes), uint8_t(8)));
+
+  Out(0xA2, 0xFFF0, Bytes(image.begin(), image.begin() + 64));
+  Out(0xA2, 0x0030, Bytes(image.begin() + 64, image.begin() + 100));
+  for (size_t i = 0; i < 100; ++i) EXPECT_EQ(bridge.Eeprom()[(0xFFF0 + i) & 0xFFFF], image[i]) << i;
+  EXPECT_EQ(bridge.Eeprom()[0x54], 0xFF) << "untouched";
+  EXPECT_EQ(In(0xA2, 0xFFF0, 64), Bytes(image.begin(), image.begin() + 64));
 }
 
-TEST_F(BridgeTest, DelayedAndHungRequests) {
-  bridge.DelayRequest(0xC9, 150 * kMillisecond);
-  const int64_t t0 = host::sched::Now();
-  const Reply delayed = In(pdo, 0xC9, 0, 4);
-  EXPECT_EQ(delayed.status, STATUS_SUCCESS);
-  EXPECT_EQ(delayed.time - t0, 150 * kMillisecond);
+TEST_F(BridgeTest, I2cBytesMoveAsTheFlagsSayAndTheNakKnobRefusesTheChosenOnes) {
+  const uint8_t S = emu::kI2cStart | emu::kI2cData, D = emu::kI2cData, P = emu::kI2cData | emu::kI2cStop,
+                RA = emu::kI2cData | emu::kI2cAck;
+  head->Set(0x20, 0x5A);
+  head->Set(0x21, 0x6B);
+  head->AttachTo(bridge.I2c());
+  struct Step {
+    uint8_t flags, byte, sampled;
+    bool acked;
+  };
+  // clang-format off
+  const std::pair<const char*, std::vector<Step>> cases[] = {
+      {"write message", {{S, 0xA0, 0xA0, true}, {D, 0x10, 0x10, true}, {P, 0xAB, 0xAB, true}}},
+      {"read after a register write", {{S, 0xA0, 0xA0, true}, {P, 0x20, 0x20, true}, {S, 0xA1, 0xA1, true},
+                                       {RA, 0xFF, 0x5A, true}, {P, 0xFF, 0x6B, false}}},
+      {"nobody at the address", {{S, 0x42, 0x42, false}, {P, 0x00, 0x00, false}}},
+      {"repeated start", {{S, 0xA0, 0xA0, true}, {D, 0x20, 0x20, true}, {S, 0xA1, 0xA1, true}, {P, 0xFF, 0x5A, false}}},
+      {"data without a start", {{D, 0x10, 0x10, false}, {P, 0x11, 0x11, false}}},
+      {"start without data", {{emu::kI2cStart, 0xFF, 0xFF, false}, {D, 0xA0, 0xA0, true}, {P, 0x30, 0x30, true}}},
+  };
+  // clang-format on
+  size_t bytes = 0;
+  for (const auto& [name, steps] : cases) {
+    for (const Step& s : steps)
+      EXPECT_EQ(I2c(s.flags, s.byte), (Bytes{s.flags, s.sampled, uint8_t(s.acked ? 0 : 1), 0})) << name << int(s.byte);
+    EXPECT_FALSE(bridge.I2c().InMessage()) << name;
+    bytes += steps.size();
+  }
+  EXPECT_EQ(bridge.I2c().Log().size(), bytes);
+  EXPECT_EQ(head->Writes(), (std::vector<emu::RegisterWrite>{{0xA0, 0x10, 0xAB}})) << "no stray byte was stored";
 
-  bridge.HangRequest(0xC4);
-  URB urb;
-  bustest::FillVendor(&urb, false, 0xC4, 1, 0, nullptr, 0);
-  Submission hung(pdo, &urb);
-  host::sched::RunFor(host::sched::kSecond);
-  EXPECT_FALSE(hung.done);
-  hung.Cancel();
-  ASSERT_TRUE(hung.Wait());
-  EXPECT_EQ(hung.status, STATUS_CANCELLED);
-  EXPECT_FALSE(bridge.Powered()) << "a hung request has no effect";
-  EXPECT_FALSE(bridge.Requests().back().answered);
-  EXPECT_EQ(Out(pdo, 0xC4, 1).status, STATUS_SUCCESS) << "the next one goes through";
-  EXPECT_TRUE(bridge.Powered());
+  // The NAK knob: the address twice refused (not the same byte as data); then a data byte once, which never arrives.
+  head->ClearWrites();
+  bridge.I2c().NakByte(0xA0, 2, /*addressOnly=*/true);
+  for (int nak : {1, 1, 0}) {
+    EXPECT_EQ(I2c(S, 0xA0)[2], nak);
+    EXPECT_EQ(I2c(P, 0xA0)[2], nak);
+  }
+  bridge.I2c().NakByte(0x77, 1, false, /*dataOnly=*/true);
+  for (auto [flags, byte, nak] :
+       {make_tuple(S, 0xA0, 0), make_tuple(D, 0x01, 0), make_tuple(D, 0x77, 1), make_tuple(P, 0x77, 0)})
+    EXPECT_EQ(I2c(flags, uint8_t(byte))[2], nak);
+  EXPECT_EQ(head->Writes(), (std::vector<emu::RegisterWrite>{{0xA0, 0x01, 0x77}}));
 }
 
-TEST_F(BridgeTest, UnplugAsARequestArrives) {
-  bridge.UnplugOnRequest(0xBB, /*skip=*/1);
-  EXPECT_EQ(Out(pdo, 0xBB, 0).status, STATUS_SUCCESS);
-  const Reply r = Out(pdo, 0xBB, 0);
-  EXPECT_EQ(r.status, STATUS_DEVICE_NOT_CONNECTED);
-  EXPECT_EQ(r.urbStatus, USBD_STATUS_DEVICE_GONE);
-  EXPECT_FALSE(host::usb::IsPlugged(pdo));
-  EXPECT_EQ(Out(pdo, 0xC4, 1).status, STATUS_DEVICE_NOT_CONNECTED);
-}
+TEST_F(BridgeTest, ControlFaultsHitTheChosenRequestsOnly) {
+  bridge.FailRequest(emu::kReqI2cByte, /*count=*/2, /*skip=*/1);
+  for (USBD_STATUS expected : {0, USBD_STATUS_STALL_PID, USBD_STATUS_STALL_PID, 0}) {
+    USBD_STATUS status = 0;
+    In(emu::kReqI2cByte, 0x0342, 4, &status);
+    EXPECT_EQ(status, expected);
+  }
+  EXPECT_EQ(bridge.I2c().Log().size(), 2u) << "a failed request has no effect";
+  EXPECT_TRUE(bridge.VendorRequests(emu::kReqI2cByte)[1].data.empty());
+  bridge.DelayRequest(emu::kReqPower, 150 * host::sched::kMillisecond);
+  const ControlReply delayed = bridge.Control({0x40, emu::kReqPower, 1, 0, 0}, nullptr);
+  EXPECT_EQ(make_tuple(delayed.status, delayed.latency, bridge.Powered()),
+            make_tuple(0, 150 * host::sched::kMillisecond, true));
+  bridge.HangRequest(emu::kReqPower);
+  const ControlReply hung = bridge.Control({0x40, emu::kReqPower, 0, 0, 0}, nullptr);
+  EXPECT_EQ(make_tuple(hung.never, bridge.Powered(), bridge.Requests().back().answered), make_tuple(true, true, false));
+  Out(emu::kReqPower, 0);
+  EXPECT_FALSE(bridge.Powered()) << "the next one goes through";
 
-TEST_F(BridgeTest, StandardRequestFaultFailsConfiguration) {
-  emu::ControlFault fault;
-  fault.request = 9;  // SET_CONFIGURATION
-  fault.vendor = false;
-  bridge.AddControlFault(fault);
+  // A malformed descriptor set fails configuration through the bus (which reads nothing past the bytes sent).
   NTSTATUS status = 0;
-  bustest::SelectConfiguration(pdo, &status);
-  EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(bridge.Configuration(), 0);
-  bustest::SelectConfiguration(pdo, &status);
-  EXPECT_EQ(status, STATUS_SUCCESS);
+  bridge.SetConfigDescriptor(Bytes(bridge.ConfigDescriptor().begin(), bridge.ConfigDescriptor().begin() + 20));
+  bustest::SelectConfiguration(camera.pdo(), &status);
+  EXPECT_EQ(make_tuple(status, host::usb::Configuration(camera.pdo())), make_tuple(STATUS_UNSUCCESSFUL, uint8_t(0)));
+  bridge.ResetDescriptors();
+  bustest::Streaming(camera.pdo(), 3, &status);
+  EXPECT_EQ(make_tuple(status, bridge.AlternateSetting()), make_tuple(STATUS_SUCCESS, 3));
+
+  // The cable goes as the second 0xBB arrives, from inside the bus's call.
+  bridge.UnplugOnRequest(emu::kReqStreamReset, /*skip=*/1);
+  URB reset = bustest::Vendor(false, emu::kReqStreamReset);
+  EXPECT_EQ(bustest::Call(camera.pdo(), &reset), STATUS_SUCCESS);
+  EXPECT_EQ(bustest::Call(camera.pdo(), &reset), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(make_tuple(reset.UrbHeader.Status, host::usb::IsPlugged(camera.pdo())),
+            make_tuple(USBD_STATUS_DEVICE_GONE, false));
 }
 
-TEST_F(BridgeTest, RecorderKeepsEveryTransferAndFiltersVendorOnes) {
-  Streaming(pdo, 1);
-  Out(pdo, 0xBB, 0);
-  In(pdo, 0xC9, 0, 4);
-  Out(pdo, 0xBB, 0);
-  const std::vector<emu::ControlRecord>& all = bridge.Requests();
-  ASSERT_GE(all.size(), 9u);  // 2 + 2 descriptor reads, SET_CONFIGURATION, SET_INTERFACE, three vendor requests
-  EXPECT_FALSE(all[0].Vendor());
-  EXPECT_EQ(bridge.VendorRequests().size(), 3u);
-  EXPECT_EQ(bridge.VendorRequests(0xBB).size(), 2u);
-  for (size_t i = 1; i < all.size(); ++i) EXPECT_GE(all[i].time, all[i - 1].time);
-  bridge.ClearRequests();
-  EXPECT_TRUE(bridge.Requests().empty());
-}
-
-// Replaced descriptor sets: configuration fails or succeeds, and neither the
-// library nor the bus reads outside what the device sent.
-TEST(BridgeDescriptors, MalformedSetsFailConfigurationCleanly) {
-  const std::vector<uint8_t> good = emu::BuildConfigDescriptor(emu::VideoTransport::Isochronous);
-  auto patched = [&](std::initializer_list<std::pair<size_t, uint8_t>> patches, size_t cut = 0) {
-    std::vector<uint8_t> s = good;
-    for (const auto& [at, v] : patches) s[at] = v;
-    if (cut) s.resize(cut);
-    return s;
-  };
-  // Layout: configuration 0; interface 0/0 at 9, its endpoints at 18 and 25;
-  // interface 0/1 at 32 ... 101 bytes.
-  ASSERT_EQ(good.size(), 101u);
-  struct Case {
-    const char* name;
-    std::vector<uint8_t> set;
-    NTSTATUS configure;
-    NTSTATUS streaming;  // selecting alternate setting 3 afterwards
-  };
-  const Case cases[] = {
-      {"well formed", good, STATUS_SUCCESS, STATUS_SUCCESS},
-      {"bLength 0 in interface 0's endpoints", patched({{25, 0}}), STATUS_UNSUCCESSFUL, 0},
-      {"wTotalLength beyond the bytes sent", patched({{2, 0x00}, {3, 0x02}}), STATUS_SUCCESS, STATUS_SUCCESS},
-      {"wTotalLength cutting the later settings", patched({{2, 32}, {3, 0}}), STATUS_SUCCESS,
-       STATUS_INVALID_PARAMETER},
-      {"more interfaces announced than present", patched({{4, 3}}), STATUS_INVALID_PARAMETER, 0},
-      {"endpoints past the end", patched({{13, 3}}), STATUS_UNSUCCESSFUL, 0},
-      {"set cut short", patched({}, 20), STATUS_UNSUCCESSFUL, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    emu::Camera camera(Larch());
-    camera.bridge().SetConfigDescriptor(c.set);
-    NTSTATUS status = 0;
-    bustest::Pipes config = bustest::SelectConfiguration(camera.pdo(), &status);
-    EXPECT_EQ(status, c.configure);
-    if (status == STATUS_SUCCESS) {
-      bustest::SelectInterface(camera.pdo(), config.configuration, 0, 3, 2, &status);
-      EXPECT_EQ(status, c.streaming);
-    } else {
-      EXPECT_EQ(camera.bridge().Configuration(), 0) << "the device was never configured";
-    }
+// Packet knobs (short, empty, failed) and a stall until request 0xCA.
+TEST_F(BridgeTest, IsochronousPacketKnobsAndStall) {
+  bridge.Control({0x01, 11, 1, 0, 0}, nullptr);  // SET_INTERFACE 1: 1024 bytes per microframe
+  bridge.SetSource(std::make_shared<PatternSource>());
+  bridge.SetPacketShaper(
+      emu::ScriptedPackets({{1, PacketShape{PacketShape::Kind::Short, 100}},
+                            {2, PacketShape{PacketShape::Kind::Empty}},
+                            {3, PacketShape{PacketShape::Kind::Failed, 0, USBD_STATUS_XACT_ERROR}}}));
+  // Length, status, stream offset: a failed packet's bytes are lost; a stalled pipe sends nothing, loses nothing.
+  const std::tuple<uint32_t, USBD_STATUS, uint64_t> expected[] = {
+      {1024, 0, 0}, {100, 0, 1024}, {0, 0, 0}, {0, USBD_STATUS_XACT_ERROR, 0}, {0, 0, 0}, {1024, 0, 2148}};
+  Bytes room(1024);
+  for (uint32_t k = 0; k < 6; ++k) {
+    if (k == 4) bridge.StallVideo();
+    if (k == 5) Out(emu::kReqFlush, 0);
+    EXPECT_EQ(bridge.VideoStalled(), k == 4);
+    const host::usb::IsoPacket packet = bridge.IsochIn(emu::kVideoEndpoint, k, room.data(), 3072);
+    EXPECT_EQ(make_tuple(packet.length, packet.status), make_tuple(std::get<0>(expected[k]), std::get<1>(expected[k])));
+    EXPECT_TRUE(IsPattern(Bytes(room.begin(), room.begin() + packet.length), std::get<2>(expected[k]))) << k;
   }
+}
+
+// The pattern, noting the time each packet's bytes leave the camera.
+class TimedSource : public PatternSource {
+ public:
+  size_t ReadAt(uint8_t* out, size_t capacity, int64_t time) override {
+    times.push_back(time);
+    return Read(out, capacity);
+  }
+  std::vector<int64_t> times;
+};
+
+TEST(BridgeVideo, EachSettingSendsItsBytesPerMicroframeWithoutLossOrRepeat) {
+  for (uint8_t alt = 0; alt < emu::kAltSettings; ++alt) {
+    SCOPED_TRACE(testing::Message() << "alternate " << int(alt));
+    emu::Camera camera(Larch());
+    auto source = std::make_shared<TimedSource>();
+    camera.bridge().SetSource(source);
+    const bustest::Pipes p = bustest::Streaming(camera.pdo(), alt);
+    EXPECT_EQ(make_tuple(p.pipes.at(0).EndpointAddress, p.pipes.at(1).EndpointAddress, p.pipes[1].PipeType,
+                         p.pipes[1].MaximumPacketSize, camera.bridge().AlternateSetting()),
+              make_tuple(emu::kAuxEndpoint, emu::kVideoEndpoint, UsbdPipeTypeIsochronous, USHORT(1024 * alt), alt));
+    IsoTransfer t(p[1], 16, 3072);  // room for 3072 bytes per packet
+    Submission s(camera.pdo(), t.urb);
+    if (alt == 0) {
+      EXPECT_EQ(make_tuple(s.done, s.status), make_tuple(true, STATUS_INVALID_PARAMETER)) << "no bandwidth";
+      continue;
+    }
+    ASSERT_TRUE(s.Wait());
+    for (uint32_t k = 0; k < 16; ++k) {
+      EXPECT_EQ(t.Packet(k).Length, 1024u * alt);
+      EXPECT_TRUE(IsPattern(Bytes(t.data.begin() + 3072 * k, t.data.begin() + 3072 * k + 1024 * alt), 1024 * alt * k));
+    }
+    EXPECT_EQ(camera.bridge().VideoBytesSent(), 16u * 1024 * alt);
+    ASSERT_EQ(source->times.size(), 16u);
+    for (size_t k = 0; k < 16; ++k) EXPECT_EQ(source->times[k], s.time - int64_t(16 - k) * kMicroframe) << k;
+  }
+}
+
+TEST(BridgeVideo, FailedIsochronousRequestTakesNothingFromTheSource) {
+  emu::Camera camera(Larch());
+  auto source = std::make_shared<PatternSource>();
+  camera.bridge().SetSource(source);
+  const bustest::Pipes p = bustest::Streaming(camera.pdo(), 2);
+  camera.bridge().FailIsochRequests(1);
+  IsoTransfer a(p[1], 4, 2048), b(p[1], 4, 2048);
+  auto sa = bustest::Submit(camera.pdo(), a.urb);
+  auto sb = bustest::Submit(camera.pdo(), b.urb);
+  ASSERT_TRUE(sb->Wait());
+  EXPECT_EQ(make_tuple(sa->status, sa->UrbStatus(), sb->status),
+            make_tuple(STATUS_UNSUCCESSFUL, USBD_STATUS_ISOCH_REQUEST_FAILED, STATUS_SUCCESS));
+  EXPECT_TRUE(IsPattern(b.data, 0));
+  EXPECT_EQ(source->Position(), 4u * 2048);
 }
 
 }  // namespace
-}  // namespace emutest
