@@ -118,6 +118,37 @@ TEST_F(AccessTest, PipeTableHoldsTheFirstFourPipesInInterfaceOrder) {
   for (int i = 0; i < 4; ++i) EXPECT_EQ(hw->m_Pipes[i]->EndpointAddress, 0x81 + i) << i;
 }
 
+TEST_F(AccessTest, ConstructionDumpsTheDescriptorsItRead) {
+  // The device dump at trace level, the configuration set as details, walked
+  // descriptor by descriptor: one configuration, four interfaces of two endpoints.
+  const struct {
+    const char* text;
+    ULONG level;
+    size_t count;
+  } lines[] = {
+      {"Device Descriptor:\n", kLogTrace, 1},
+      {"bcdUSB:             0x0200\n", kLogTrace, 1},
+      {"bMaxPacketSize0:      0x40 (64)\n", kLogTrace, 1},
+      {"idVendor:           0x0FBC\n", kLogTrace, 1},
+      {"idProduct:          0x8110\n", kLogTrace, 1},
+      {"Configuration Descriptor:\n", kLogDetail, 1},
+      {"  Bus Powered\n", kLogDetail, 1},
+      {"  Self Powered\n", kLogDetail, 0},
+      {"MaxPower:             0xFA (500 Ma)\n", kLogDetail, 1},
+      {"Interface Descriptor:\n", kLogDetail, 4},
+      {"Endpoint Descriptor:\n", kLogDetail, 8},
+      {"Transfer Type:        Bulk\n", kLogDetail, 4},
+      {"Transfer Type: Isochronous\n", kLogDetail, 4},
+      {"wMaxPacketSize:     0x1400 (5120)\n", kLogDetail, 1},
+  };
+  for (const auto& line : lines) {
+    EXPECT_EQ(host::dbg::Count(line.text, line.level), line.count) << line.text;
+    if (line.count != 0) {
+      EXPECT_EQ(host::dbg::Count(line.text, line.level - 1), 0u) << line.text;
+    }
+  }
+}
+
 TEST_F(AccessTest, MissingAlternateSettingChangesNothing) {
   const auto pipes = std::vector<PUSBD_PIPE_INFORMATION>(hw->m_Pipes, hw->m_Pipes + 4);
   PUSBD_INTERFACE_INFORMATION record = hw->m_Interfaces[0];
