@@ -16,6 +16,17 @@
 #include <ntddk.h>
 #include <windef.h>
 
+// ks.h declares IKsReferenceClock and KsPinGetReferenceClockInterface only
+// when IUnknown is known; unknown.h needs two declspec names the kernel
+// headers leave undefined.
+#ifndef DECLSPEC_NOVTABLE
+#define DECLSPEC_NOVTABLE
+#endif
+#ifndef DECLSPEC_NOTHROW
+#define DECLSPEC_NOTHROW
+#endif
+#include <unknown.h>
+
 // ksmedia.h uses TCHAR, which no kernel header defines.
 typedef WCHAR TCHAR;
 
@@ -99,6 +110,23 @@ static_assert(sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S) == 48, "KSPROPERTY_DROP
 static_assert(sizeof(KSPROPERTY_VIDEOCONTROL_CAPS_S) == 32, "KSPROPERTY_VIDEOCONTROL_CAPS_S");
 static_assert(sizeof(KSPROPERTY_VIDEOCONTROL_MODE_S) == 32, "KSPROPERTY_VIDEOCONTROL_MODE_S");
 static_assert(sizeof(KS_VIDEO_STREAM_CONFIG_CAPS) == 128, "KS_VIDEO_STREAM_CONFIG_CAPS");
+static_assert(sizeof(KSP_PIN) == 32 && sizeof(KSMULTIPLE_ITEM) == 8, "KSP_PIN/KSMULTIPLE_ITEM");
+static_assert(sizeof(KSPIN_CONNECT) == 72 && offsetof(KSPIN_CONNECT, Priority) == 64, "KSPIN_CONNECT");
+static_assert(sizeof(KSPROPERTY_DESCRIPTION) == 40, "KSPROPERTY_DESCRIPTION");
+static_assert(sizeof(KSPROPERTY_ITEM) == 72 && sizeof(KSPROPERTY_SET) == 40, "KSPROPERTY_ITEM/SET");
+static_assert(sizeof(KSMETHOD_ITEM) == 40 && sizeof(KSMETHOD_SET) == 40, "KSMETHOD_ITEM/SET");
+static_assert(sizeof(KSAUTOMATION_TABLE) == 48, "KSAUTOMATION_TABLE");
+static_assert(sizeof(KSALLOCATOR_FRAMING_EX) == 112, "KSALLOCATOR_FRAMING_EX");
+static_assert(sizeof(KSFILTER_DISPATCH) == 32 && sizeof(KSPIN_DISPATCH) == 80, "dispatch tables");
+static_assert(sizeof(KSFILTER_DESCRIPTOR) == 104, "KSFILTER_DESCRIPTOR");
+static_assert(sizeof(KSPIN_DESCRIPTOR) == 88 && sizeof(KSPIN_DESCRIPTOR_EX) == 136, "pin descriptors");
+static_assert(offsetof(KSPIN_DESCRIPTOR_EX, IntersectHandler) == 128, "KSPIN_DESCRIPTOR_EX");
+static_assert(sizeof(KSDEVICE) == 64 && sizeof(KSFILTER) == 24 && sizeof(KSFILTERFACTORY) == 24, "objects");
+static_assert(sizeof(KSPIN) == 136 && offsetof(KSPIN, ConnectionFormat) == 96 && offsetof(KSPIN, ClientState) == 128,
+              "KSPIN");
+static_assert(sizeof(KSSTREAM_POINTER_OFFSET) == 16 && sizeof(KSSTREAM_POINTER) == 64 &&
+                  offsetof(KSSTREAM_POINTER, OffsetOut) == 48,
+              "stream pointers");
 static_assert(sizeof(URB) == 152, "URB");
 static_assert(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 136, "vendor URB");
 static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136, "descriptor URB");
