@@ -1,5 +1,9 @@
-// CCameraDevice: construction with the initial state of a newly added camera.
+// CCameraDevice: construction with the initial state of a newly added camera,
+// its creation by the Add callback, stop, removal and the object-bag free
+// routines of the device object and the head object.
 #include "camera_device.h"
+
+#include "../usb/hardware.h"
 
 CCameraDevice::CCameraDevice(PKSDEVICE device)
     : KsDevice(device),
@@ -30,7 +34,70 @@ CCameraDevice::CCameraDevice(PKSDEVICE device)
       VideoInfo{},
       StillWait(0),
       StillEvent{},
-      Register12{} {
+      Register12{},
+      PinLock{},
+      DriverPin(kNoDriverPin),
+      RouterBusy(0),
+      AppPowerCount(0) {
   GenericConfig.CountingPass = 1;
   KeInitializeEvent(&StillEvent, NotificationEvent, FALSE);
+  KeInitializeMutex(&PinLock, 0);
+}
+
+// Without a frame router built in, blocks of video data are dropped.
+void CCameraDevice::HandleVideoData(PUCHAR, ULONG) {}
+
+NTSTATUS CCameraDevice::DispatchCreate(PKSDEVICE device) {
+  PAGED_CODE();
+  OVRA_LOG(kLogTrace, "enter CCameraDevice::DispatchCreate\n");
+  void* memory = AllocateZeroed(sizeof(CCameraDevice));
+  if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  CCameraDevice* self = new (memory, Placement::At) CCameraDevice(device);
+
+  KsAcquireDevice(device);
+  const NTSTATUS status = KsAddItemToObjectBag(device->Bag, self, DeleteDevice);
+  KsReleaseDevice(device);
+  if (!NT_SUCCESS(status)) {
+    DeleteDevice(self);
+  } else {
+    device->Context = self;
+  }
+  OVRA_LOG(kLogTrace, "exit CCameraDevice::DispatchCreate(%08x)\n", status);
+  return status;
+}
+
+void CCameraDevice::PnpStop() {
+  PAGED_CODE();
+  // The filter factory was created with KSCREATE_ITEM_FREEONSTOP; nothing to undo.
+  OVRA_LOG(kLogTrace, "CCameraDevice::PnpStop\n");
+}
+
+void CCameraDevice::PnpRemove() {
+  PAGED_CODE();
+  OVRA_LOG(kLogTrace, "CCameraDevice::PnpRemove\n");
+  // From now on every vendor request to the camera fails at once.
+  if (Hardware != nullptr) Hardware->m_Removed = TRUE;
+}
+
+void CCameraDevice::DeleteDevice(PVOID object) {
+  PAGED_CODE();
+  if (object == nullptr) return;
+  CCameraDevice* self = static_cast<CCameraDevice*>(object);
+  self->GenericConfig.Free();
+  self->~CCameraDevice();
+  ExFreePool(self);
+}
+
+void CCameraDevice::DeleteHardware(PVOID object) {
+  PAGED_CODE();
+  if (object == nullptr) return;
+  CUSBHardware* hardware = static_cast<CUSBHardware*>(object);
+  hardware->~CUSBHardware();  // releases the USB resources it still holds
+  ExFreePool(hardware);
+}
+
+NTSTATUS CCameraDevice::PnpStart(PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+  PAGED_CODE();
+  OVRA_LOG(kLogTrace, "enter CCameraDevice::PnpStart\n");
+  return STATUS_NOT_IMPLEMENTED;
 }

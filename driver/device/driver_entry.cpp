@@ -2,7 +2,6 @@
 // each Plug and Play event to the camera's CCameraDevice.
 #include "driver_entry.h"
 
-#include "../usb/hardware.h"
 
 const KSDEVICE_DISPATCH kDeviceDispatch = {
     CCameraDevice::DispatchCreate,  // Add
@@ -75,60 +74,4 @@ void CCameraDevice::DispatchRemove(PKSDEVICE device, PIRP irp) {
   PAGED_CODE();
   CCameraDevice* self = DeviceOf(device);
   if (self != nullptr) self->PnpRemove();
-}
-
-// ---------------------------------------------------------------------------
-// Stop and removal.
-
-void CCameraDevice::PnpStop() {
-  PAGED_CODE();
-  // The filter factory was created with KSCREATE_ITEM_FREEONSTOP; nothing to undo.
-  OVRA_LOG(kLogTrace, "CCameraDevice::PnpStop\n");
-}
-
-void CCameraDevice::PnpRemove() {
-  PAGED_CODE();
-  OVRA_LOG(kLogTrace, "CCameraDevice::PnpRemove\n");
-  // From now on every vendor request to the camera fails at once.
-  if (Hardware != nullptr) Hardware->m_Removed = TRUE;
-}
-
-// ---------------------------------------------------------------------------
-// Object-bag free routines.
-
-void CCameraDevice::DeleteDevice(PVOID object) {
-  PAGED_CODE();
-  if (object == nullptr) return;
-  CCameraDevice* self = static_cast<CCameraDevice*>(object);
-  if (self->GenericConfig.Resolutions != nullptr) ExFreePool(self->GenericConfig.Resolutions);
-  if (self->GenericConfig.SequenceBuffer != nullptr) ExFreePool(self->GenericConfig.SequenceBuffer);
-  if (self->GenericConfig.Sequences != nullptr) ExFreePool(self->GenericConfig.Sequences);
-  self->~CCameraDevice();
-  ExFreePool(self);
-}
-
-void CCameraDevice::DeleteHardware(PVOID object) {
-  PAGED_CODE();
-  if (object == nullptr) return;
-  CUSBHardware* hardware = static_cast<CUSBHardware*>(object);
-  hardware->~CUSBHardware();  // releases the USB resources it still holds
-  ExFreePool(hardware);
-}
-
-// ---------------------------------------------------------------------------
-// Creating and starting a device need the frame router, the one virtual
-// operation of CCameraDevice; until it exists both refuse, saying so.
-
-NTSTATUS CCameraDevice::DispatchCreate(PKSDEVICE device) {
-  PAGED_CODE();
-  OVRA_LOG(kLogTrace, "enter CCameraDevice::DispatchCreate\n");
-  OVRA_LOG(kLogError, "CCameraDevice::DispatchCreate: the device object is not available in this build\n");
-  return STATUS_NOT_IMPLEMENTED;
-}
-
-NTSTATUS CCameraDevice::PnpStart(PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untranslated) {
-  PAGED_CODE();
-  OVRA_LOG(kLogTrace, "enter CCameraDevice::PnpStart\n");
-  OVRA_LOG(kLogError, "CCameraDevice::PnpStart: device start is not available in this build\n");
-  return STATUS_NOT_IMPLEMENTED;
 }
