@@ -124,7 +124,10 @@ TEST(VideoTest, WellFormedStreamAndDeliveredFrames) {
       const Code& c = p.codes[j];
       ASSERT_EQ(c.at, j / 2 * fm.UnitBytes() + (j % 2 ? 4 + fm.hblankBytes : 0)) << j;
       const bool f = F(c.xy), v = V(c.xy), h = H(c.xy);
-      ASSERT_EQ(c.xy, StatusByte(f, v, h, false)) << j;
+      // BT.656 status bytes by F, V, H; bit 0 is the trigger, clear here.
+      const uint8_t bt656[8] = {0x80, 0x9C, 0xAA, 0xB6, 0xC6, 0xDA, 0xEC, 0xF0};
+      ASSERT_EQ(c.xy, bt656[f * 4 + v * 2 + h]) << j;
+      ASSERT_EQ(StatusByte(f, v, h, true), c.xy | 1);
       EXPECT_EQ(h, j % 2 == 0) << j;  // EAV, SAV, EAV, ...
       EXPECT_EQ(c.ffRun, 0u);
       if (h && j + 1 < p.codes.size()) {  // horizontal blanking
