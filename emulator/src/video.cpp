@@ -58,6 +58,22 @@ uint8_t PatternByte(uint64_t frame, uint32_t field, uint32_t line, uint32_t colu
   return uint8_t((h % 255 + frame % 255) % 255);
 }
 
+uint8_t PictureByte(const VideoFormat& format, uint64_t frame, uint32_t field, uint32_t line, uint32_t column) {
+  // Y, U, V of white, yellow, cyan, green, magenta, red, blue, black.
+  static const uint8_t kBars[8][3] = {{180, 128, 128}, {162, 44, 142}, {131, 156, 44}, {112, 72, 58},
+                                      {84, 184, 198},  {65, 100, 212}, {35, 212, 114}, {16, 128, 128}};
+  const uint32_t width = std::max<uint32_t>(format.width, 1);
+  const uint32_t pixel = format.bytesPerPixel == 1 ? column : column / 2;
+  const uint32_t row = format.interlaced ? line * 2 + field : line;
+  const uint8_t* bar = kBars[std::min<uint64_t>(uint64_t(pixel) * 8 / width, 7)];
+  const uint32_t box = std::max<uint32_t>(width / 8, 2);
+  const uint64_t left = frame * 4 % width;
+  const bool inBox = (pixel + width - left) % width < box && row >= box && row < 2 * box;
+  const bool luma = format.bytesPerPixel == 1 || (column & 1);
+  if (luma) return inBox ? 235 : bar[0];
+  return inBox ? 128 : bar[(column & 2) ? 2 : 1];
+}
+
 uint8_t ExpectedByte(const VideoFormat& format, uint32_t mode, uint64_t frame, uint32_t line, uint32_t column) {
   uint32_t field, src;
   SourceLine(mode, line, &field, &src);
@@ -172,7 +188,9 @@ void VideoSource::BuildUnit() {
   if (const VideoFault* s = Find(VideoFault::Kind::ShortLine, line_.frame, line_.field, index)) length -= s->count;
   if (const VideoFault* l = Find(VideoFault::Kind::LongLine, line_.frame, line_.field, index)) length += l->count;
   length = std::max<int64_t>(length, 0);
-  for (uint32_t c = 0; c < uint32_t(length); ++c) unit_.push_back(PatternByte(line_.frame, line_.field, index, c));
+  for (uint32_t c = 0; c < uint32_t(length); ++c)
+    unit_.push_back(f.picture ? PictureByte(f, line_.frame, line_.field, index, c)
+                              : PatternByte(line_.frame, line_.field, index, c));
   // A spurious 0xFF, only where the line has that byte.
   for (VideoFault& s : faults_) {
     if (s.kind != VideoFault::Kind::SpuriousFF || s.frame != line_.frame || s.field != line_.field || s.line != index ||

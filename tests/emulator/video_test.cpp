@@ -3,6 +3,7 @@
 // virtual time and the effect of every fault knob.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -187,6 +188,31 @@ TEST(VideoTest, PatternSeparatesNeighbours) {
     const Bytes image = emu::ExpectedFrame(fm, 2, frame);
     EXPECT_EQ(emu::FrameOf(fm, 2, image.data()), frame % 255);
   }
+}
+
+// A new format takes effect at the next frame start; the picture for people never holds a 0xFF.
+TEST(VideoTest, FormatChangeAtTheNextFrame) {
+  const VideoFormat fm = Small();
+  VideoFormat next = Small(true, 1);
+  next.picture = true;
+  VideoSource source(fm);
+  Bytes s = ReadAll(source, 100, 100);
+  source.SetFormat(next);
+  const Bytes rest = ReadAll(source, size_t(fm.FrameBytes() + 2 * next.FrameBytes()), 1000);
+  s.insert(s.end(), rest.begin(), rest.end());
+  const Parsed p = Parse(s);
+  ASSERT_GE(p.fields.size(), 5u);
+  EXPECT_EQ(p.fields[0].lines.size(), fm.height);
+  EXPECT_EQ(p.fields[0].lines[0].payload.size(), fm.LineBytes());
+  for (size_t k = 1; k < 5; ++k) {
+    EXPECT_EQ(p.fields[k].f, k % 2 == 0);
+    EXPECT_EQ(p.fields[k].lines.size(), next.FieldLines());
+    for (const Line& l : p.fields[k].lines) {
+      ASSERT_EQ(l.payload.size(), next.LineBytes());
+      EXPECT_EQ(std::count(l.payload.begin(), l.payload.end(), 0xFF), 0);
+    }
+  }
+  EXPECT_NE(p.fields[1].lines[2].payload, p.fields[3].lines[2].payload);  // the box moves
 }
 
 // Pacing: no byte leaves before the camera made it; over whole frames the stream runs at the frame rate; a

@@ -31,6 +31,7 @@ struct VideoFormat {
   uint32_t blankingLines = 4;  // vertical-blanking lines before every field
   uint32_t hblankBytes = 16;   // blanking bytes between EAV and SAV
   int64_t frameInterval = 333333;  // 100-ns units; 0: unpaced, every byte exists at once
+  bool picture = false;  // a moving picture for people (colour bars, a sliding box) instead of the test pattern
 
   uint32_t LineBytes() const { return width * bytesPerPixel; }      // active payload of one line
   uint32_t FieldLines() const { return interlaced ? height / 2 : height; }
@@ -52,6 +53,10 @@ uint8_t StatusByte(bool f, bool v, bool h, bool trigger);
 // line and column plus the frame number modulo 255, so a byte in the wrong
 // place or from the wrong frame differs, and frames 255 apart look alike.
 uint8_t PatternByte(uint64_t frame, uint32_t field, uint32_t line, uint32_t column);
+
+// The moving picture: byte `column` of active line `line` of a field, in
+// 75% colour bars with a white box that slides a little every frame. Never 0xFF.
+uint8_t PictureByte(const VideoFormat& format, uint64_t frame, uint32_t field, uint32_t line, uint32_t column);
 
 // The byte a driver delivers at (`line`, `column`) of the output frame (UYVY,
 // 2 bytes a pixel, stride 2 x width) assembled from generator frame `frame`
