@@ -120,6 +120,7 @@ VideoFault* VideoSource::Find(VideoFault::Kind kind, uint64_t frame, uint32_t fi
 void VideoSource::StartField() {
   if (line_.field == 0) {
     format_ = pending_;
+    format_.blankingLines = std::max<uint32_t>(format_.blankingLines, 1);  // fields end at vertical blanking
     if (format_.interlaced && Find(VideoFault::Kind::NoFirstField, line_.frame, 0, 0)) line_.field = 1;
   }
   line_.row = 0;
@@ -131,9 +132,10 @@ void VideoSource::StartField() {
 
 void VideoSource::Advance() {
   // The unit just finished: count what it completed.
-  if (!line_.Blanking(format_)) ++counters_.lines;
   prevActive_ = !line_.Blanking(format_);
+  if (prevActive_) ++counters_.lines;
   prev_ = line_;
+  prevIndex_ = prevActive_ ? line_.Index(format_) : 0;
   if (++line_.row < format_.blankingLines + line_.active) return;
   ++counters_.fields;
   if (format_.interlaced && line_.field == 0) {
@@ -153,7 +155,8 @@ void VideoSource::BuildUnit() {
   const uint32_t index = blank ? 0 : line_.Index(f);
   const bool fieldBit = line_.field != 0;
   if (!blank) {
-    if (const VideoFault* t = Find(VideoFault::Kind::Trigger, line_.frame, line_.field, index)) trigger_ = t->value != 0;
+    const VideoFault* t = Find(VideoFault::Kind::Trigger, line_.frame, line_.field, index);
+    if (t) trigger_ = t->value != 0;
   }
   const uint64_t base = position_;  // stream offset of this unit: the previous one is used up
   unit_.clear();
@@ -172,10 +175,9 @@ void VideoSource::BuildUnit() {
 
   // The EAV, which closes the previous line when that was active.
   uint8_t eav = StatusByte(fieldBit, blank, true, trigger_);
-  const uint32_t prevIndex = prevActive_ ? prev_.Index(f) : 0;
-  if (prevActive_ && Find(VideoFault::Kind::SavForEav, prev_.frame, prev_.field, prevIndex))
+  if (prevActive_ && Find(VideoFault::Kind::SavForEav, prev_.frame, prev_.field, prevIndex_))
     eav = StatusByte(prev_.field != 0, false, false, trigger_);
-  code(eav, false, prevActive_, prev_.frame, prev_.field, prevIndex);
+  code(eav, false, prevActive_, prev_.frame, prev_.field, prevIndex_);
   for (uint32_t i = 0; i < f.hblankBytes; ++i) unit_.push_back(BlankByte(f.bytesPerPixel, i));
   code(StatusByte(fieldBit, blank, false, trigger_), true, !blank, line_.frame, line_.field, index);
 

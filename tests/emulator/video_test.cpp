@@ -25,9 +25,8 @@ bool H(uint8_t xy) { return xy & 0x10; }
 
 // A timing code as found in the stream: FF 00 00 XY (XY bit 7 set), with the 0xFF bytes just before it.
 struct Code {
-  size_t at = 0;
+  size_t at = 0, ffRun = 0;
   uint8_t xy = 0;
-  size_t ffRun = 0;
 };
 struct Line {
   Code open, close;  // the SAV and the code after the payload
@@ -50,7 +49,7 @@ Parsed Parse(const Bytes& s) {
     if (s[i] != 0xFF) {
       run = 0;
     } else if (s[i + 1] == 0 && s[i + 2] == 0 && (s[i + 3] & 0x80)) {
-      p.codes.push_back({i, s[i + 3], run});
+      p.codes.push_back({i, run, s[i + 3]});
       run = 0;
       i += 3;
     } else {
@@ -104,18 +103,13 @@ Bytes ReadAll(VideoSource& source, size_t total, size_t chunk, std::vector<size_
 // pattern's; and the frames a driver assembles from the parsed fields match ExpectedFrame in every mode that
 // fits the stream.
 TEST(VideoTest, WellFormedStreamAndDeliveredFrames) {
-  struct Case {
+  const struct {
     VideoFormat format;
     std::vector<uint32_t> modes;
-  };
-  VideoFormat vga;
-  vga.width = 640;
-  vga.height = 480;
-  const Case cases[] = {{vga, {0}}, {Small(false, 1), {0}}, {Small(true, 2), {1, 2}}, {Small(true, 1), {1, 2}}};
-  for (const Case& c : cases) {
+  } cases[] = {{Small(false, 2), {0}}, {Small(false, 1), {0}}, {Small(true, 2), {1, 2}}, {Small(true, 1), {1, 2}}};
+  for (const auto& c : cases) {
     const VideoFormat& fm = c.format;
-    SCOPED_TRACE(testing::Message() << fm.width << "x" << fm.height << " bpp " << fm.bytesPerPixel << " interlaced "
-                                    << fm.interlaced);
+    SCOPED_TRACE(testing::Message() << "bpp " << fm.bytesPerPixel << " interlaced " << fm.interlaced);
     const int frames = 3;
     const Bytes s = VideoSource::Generate(fm, size_t(fm.FrameBytes() * frames + 64));
     const Parsed p = Parse(s);
@@ -172,22 +166,18 @@ TEST(VideoTest, WellFormedStreamAndDeliveredFrames) {
   }
 }
 
-// The pattern tells apart bytes that differ by one in any coordinate (nearly every byte of a line differs),
-// and the frame number modulo 255.
+// Bytes one frame, field, line or column apart differ (nearly all of a line), and frames tell their number.
 TEST(VideoTest, PatternSeparatesNeighbours) {
-  const std::function<uint8_t(uint32_t)> shifted[] = {
-      [](uint32_t x) { return PatternByte(8, 1, 5, x); }, [](uint32_t x) { return PatternByte(7, 0, 5, x); },
-      [](uint32_t x) { return PatternByte(7, 1, 6, x); }, [](uint32_t x) { return PatternByte(7, 1, 5, x + 1); }};
-  for (size_t i = 0; i < 4; ++i) {
+  const uint32_t shifts[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
+  for (const auto& d : shifts) {
     int same = 0;
-    for (uint32_t x = 0; x < 1280; ++x) same += shifted[i](x) == PatternByte(7, 1, 5, x);
-    EXPECT_LT(same, 20) << i;
+    for (uint32_t x = 0; x < 1280; ++x)
+      same += PatternByte(7 + d[0], d[1], 5 + d[2], x + d[3]) == PatternByte(7, 0, 5, x);
+    EXPECT_LT(same, 20);
   }
   const VideoFormat fm = Small(true, 1);
-  for (uint64_t frame = 250; frame < 260; ++frame) {
-    const Bytes image = emu::ExpectedFrame(fm, 2, frame);
-    EXPECT_EQ(emu::FrameOf(fm, 2, image.data()), frame % 255);
-  }
+  for (uint64_t frame = 250; frame < 260; ++frame)
+    EXPECT_EQ(emu::FrameOf(fm, 2, emu::ExpectedFrame(fm, 2, frame).data()), frame % 255);
 }
 
 // A new format takes effect at the next frame start; the picture for people never holds a 0xFF.
@@ -215,18 +205,17 @@ TEST(VideoTest, FormatChangeAtTheNextFrame) {
   EXPECT_NE(p.fields[1].lines[2].payload, p.fields[3].lines[2].payload);  // the box moves
 }
 
-// Pacing: no byte leaves before the camera made it; over whole frames the stream runs at the frame rate; a
-// pipe slower than the camera loses the oldest bytes at the FIFO, and nothing else.
+// Pacing: no byte leaves before the camera made it, a fast enough pipe gets each as it is made (25 frames in
+// 25 ms), and a slower one loses the oldest bytes at the FIFO and nothing else. Unpaced: all at once.
 TEST(VideoTest, PacedInVirtualTime) {
-  struct Case {
+  const struct {
     uint32_t perMicroframe;
     uint64_t fifo;
     bool losses;
-  };
-  const Case cases[] = {{1024, 64 * 1024, false}, {50, 64 * 1024, false}, {50, 512, true}};
-  for (const Case& c : cases) {
+  } cases[] = {{1024, 64 * 1024, false}, {50, 64 * 1024, false}, {50, 512, true}};
+  const VideoFormat fm = Small();  // 682 bytes a frame, a frame a ms: 85.25 bytes a microframe
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.perMicroframe);
-    const VideoFormat fm = Small();  // 682 bytes a frame, a frame a ms: 85.25 bytes a microframe
     VideoSource source(fm);
     source.SetFifoBytes(c.fifo);
     const int64_t t0 = 5'000'000;
@@ -237,153 +226,129 @@ TEST(VideoTest, PacedInVirtualTime) {
       const uint64_t made = uint64_t((t - t0) * int64_t(fm.FrameBytes()) / fm.frameInterval);
       ASSERT_LE(sent, made);
       ASSERT_EQ(sent + source.Counters().lostBytes, source.Position());
-      if (c.perMicroframe >= fm.FrameBytes() / 8 + 1) {
-        ASSERT_EQ(sent, made);
-      }
+      ASSERT_TRUE(c.perMicroframe < 86 || sent == made);
     }
     EXPECT_EQ(sent, source.Counters().bytes);
     EXPECT_EQ(source.Counters().lostBytes > 0, c.losses);
-    if (c.perMicroframe == 1024) {
-      EXPECT_EQ(source.Counters().frames, 25u);  // 25 ms
-      EXPECT_EQ(source.Counters().lines, 25u * fm.height);
-    }
+    EXPECT_TRUE(c.perMicroframe < 86 || (source.Counters().frames == 25 && source.Counters().lines == 25 * 8));
   }
-  // Unpaced: every byte exists at once.
-  VideoFormat fm = Small();
-  fm.frameInterval = 0;
-  VideoSource source(fm);
+  VideoFormat unpaced = Small();
+  unpaced.frameInterval = 0;
+  VideoSource source(unpaced);
   Bytes buf(4096);
   EXPECT_EQ(source.ReadAt(buf.data(), buf.size(), 0), buf.size());
 }
 
-// Each fault knob, placed on frame 1, and what it does to the stream.
+// A fault knob on line 2 of frame 1 (field 0).
+VideoFault Knob(Kind kind, uint32_t column = 0, uint32_t count = 1, int value = -1, bool atSav = false) {
+  VideoFault f;
+  f.kind = kind;
+  f.frame = 1;
+  f.line = 2;
+  f.column = column;
+  f.count = count;
+  f.value = value;
+  f.atSav = atSav;
+  return f;
+}
+
+// Each fault knob and what it does to the stream; each counts once.
 TEST(VideoTest, FaultKnobs) {
-  const uint32_t L = 2;  // the line faults are placed on
-  auto lineOf = [](const Parsed& p, size_t field, uint32_t line) -> const Line& { return p.fields[field].lines[line]; };
+  using Check = std::function<void(const Parsed&, const std::vector<Line>&, size_t width)>;
   struct Case {
     const char* name;
     VideoFault fault;
-    bool interlaced;
-    std::function<void(const Parsed&, const VideoFormat&)> check;
-  };
-  auto fault = [](Kind kind, uint32_t column = 0, uint32_t count = 1, int value = -1, bool atSav = false) {
-    VideoFault f;
-    f.kind = kind;
-    f.frame = 1;
-    f.line = L;
-    f.column = column;
-    f.count = count;
-    f.value = value;
-    f.atSav = atSav;
-    return f;
+    Check check;  // given the parsed stream, the lines of frame 1's first field and the line width in bytes
   };
   const Case cases[] = {
-      {"spurious FF, chosen byte 3 after", fault(Kind::SpuriousFF, 5, 1, 0x80), false,
-       [&](const Parsed& p, const VideoFormat& fm) {
-         Bytes want(fm.LineBytes());
-         for (uint32_t x = 0; x < want.size(); ++x) want[x] = PatternByte(1, 0, L, x);
-         want[5] = 0xFF;
-         want[8] = 0x80;
-         EXPECT_EQ(lineOf(p, 1, L).payload, want);
+      {"spurious FF, a chosen byte 3 later", Knob(Kind::SpuriousFF, 5, 1, 0x80),
+       [](const Parsed&, const std::vector<Line>& l, size_t w) {
+         Bytes want(w);
+         for (uint32_t x = 0; x < w; ++x) want[x] = x == 5 ? 0xFF : x == 8 ? 0x80 : PatternByte(1, 0, 2, x);
+         EXPECT_EQ(l[2].payload, want);
        }},
-      {"SAV where the EAV belongs", fault(Kind::SavForEav), false,
-       [&](const Parsed& p, const VideoFormat&) {
-         EXPECT_EQ(lineOf(p, 1, L).close.xy, StatusByte(false, false, false, false));
-         // The parser takes the false SAV for a line holding the horizontal blanking.
-         EXPECT_EQ(lineOf(p, 1, L + 1).payload.size(), 6u);
+      {"SAV where the EAV belongs", Knob(Kind::SavForEav),
+       [](const Parsed&, const std::vector<Line>& l, size_t) {
+         EXPECT_EQ(l[2].close.xy, StatusByte(false, false, false, false));
+         EXPECT_EQ(l[3].payload.size(), 6u);  // the false SAV "opens" the horizontal blanking
        }},
-      {"short line", fault(Kind::ShortLine, 0, 3), false,
-       [&](const Parsed& p, const VideoFormat& fm) { EXPECT_EQ(lineOf(p, 1, L).payload.size(), fm.LineBytes() - 3); }},
-      {"long line", fault(Kind::LongLine, 0, 5), false,
-       [&](const Parsed& p, const VideoFormat& fm) {
-         const Bytes& pl = lineOf(p, 1, L).payload;
-         ASSERT_EQ(pl.size(), fm.LineBytes() + 5);
-         EXPECT_EQ(pl.back(), PatternByte(1, 0, L, fm.LineBytes() + 4));
+      {"short line", Knob(Kind::ShortLine, 0, 3),
+       [](const Parsed&, const std::vector<Line>& l, size_t w) { EXPECT_EQ(l[2].payload.size(), w - 3); }},
+      {"long line", Knob(Kind::LongLine, 0, 5),
+       [](const Parsed&, const std::vector<Line>& l, size_t w) {
+         ASSERT_EQ(l[2].payload.size(), w + 5);
+         EXPECT_EQ(l[2].payload.back(), PatternByte(1, 0, 2, uint32_t(w + 4)));
        }},
-      {"too few lines", fault(Kind::FewerLines, 0, 2), false,
-       [&](const Parsed& p, const VideoFormat& fm) { EXPECT_EQ(p.fields[1].lines.size(), fm.height - 2); }},
-      {"too many lines", fault(Kind::MoreLines, 0, 2), false,
-       [&](const Parsed& p, const VideoFormat& fm) {
-         ASSERT_EQ(p.fields[1].lines.size(), fm.height + 2);
-         EXPECT_EQ(p.fields[1].lines.back().payload[0], PatternByte(1, 0, fm.height + 1, 0));
+      {"too few lines", Knob(Kind::FewerLines, 0, 2),
+       [](const Parsed&, const std::vector<Line>& l, size_t) { EXPECT_EQ(l.size(), 8u - 2); }},
+      {"too many lines", Knob(Kind::MoreLines, 0, 2),
+       [](const Parsed&, const std::vector<Line>& l, size_t) {
+         ASSERT_EQ(l.size(), 8u + 2);
+         EXPECT_EQ(l.back().payload[0], PatternByte(1, 0, 9, 0));
        }},
-      {"F = 1 field without its F = 0 field", fault(Kind::NoFirstField), true,
-       [&](const Parsed& p, const VideoFormat&) {
-         ASSERT_GE(p.fields.size(), 4u);
-         EXPECT_EQ(p.fields[1].f, true);
-         EXPECT_EQ(p.fields[2].f, true);  // frame 1 has only its second field
-         EXPECT_EQ(p.fields[2].lines[0].payload[0], PatternByte(1, 1, 0, 0));
-         EXPECT_EQ(p.fields[3].f, false);
+      {"FF run before the EAV", Knob(Kind::FFRun, 0, 3),
+       [](const Parsed&, const std::vector<Line>& l, size_t w) {
+         EXPECT_EQ(l[2].close.ffRun, 3u);
+         EXPECT_EQ(l[2].payload.size(), w);
        }},
-      {"FF run before the EAV", fault(Kind::FFRun, 0, 3), false,
-       [&](const Parsed& p, const VideoFormat& fm) {
-         EXPECT_EQ(lineOf(p, 1, L).close.ffRun, 3u);
-         EXPECT_EQ(lineOf(p, 1, L).payload.size(), fm.LineBytes());
+      {"FF run before the SAV", Knob(Kind::FFRun, 0, 2, -1, true),
+       [](const Parsed&, const std::vector<Line>& l, size_t) {
+         EXPECT_EQ(l[2].open.ffRun, 2u);
+         EXPECT_EQ(l[2].close.ffRun, 0u);
        }},
-      {"FF run before the SAV", fault(Kind::FFRun, 0, 2, -1, true), false,
-       [&](const Parsed& p, const VideoFormat&) {
-         EXPECT_EQ(lineOf(p, 1, L).open.ffRun, 2u);
-         EXPECT_EQ(lineOf(p, 1, L).close.ffRun, 0u);
-       }},
-      {"trigger on from a line", fault(Kind::Trigger, 0, 1, 1), false,
-       [&](const Parsed& p, const VideoFormat&) {
-         EXPECT_EQ(lineOf(p, 1, L - 1).open.xy & 1, 0);
-         EXPECT_EQ(lineOf(p, 1, L - 1).close.xy & 1, 1);  // the EAV of line L is one of its codes
-         EXPECT_EQ(lineOf(p, 1, L).open.xy & 1, 1);
+      {"trigger from a line on, its EAV included", Knob(Kind::Trigger, 0, 1, 1),
+       [](const Parsed& p, const std::vector<Line>& l, size_t) {
+         EXPECT_EQ(l[1].open.xy & 1, 0);
+         EXPECT_EQ(l[1].close.xy & 1, 1);
          EXPECT_EQ(p.fields[2].lines[0].open.xy & 1, 1);
          for (const Code& c : p.codes) EXPECT_EQ(c.xy & ~1, StatusByte(F(c.xy), V(c.xy), H(c.xy), false));
        }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const VideoFormat fm = Small(c.interlaced);
+    const VideoFormat fm = Small();
     VideoSource source(fm);
     source.AddFault(c.fault);
     const Parsed p = Parse(ReadAll(source, size_t(fm.FrameBytes() * 3), 1000));
     EXPECT_EQ(source.Counters().faults, 1u);
-    c.check(p, fm);
+    ASSERT_GE(p.fields.size(), 2u);
+    c.check(p, p.fields[1].lines, fm.LineBytes());
   }
+  // Interlaced: frame 1 without its F = 0 field.
+  VideoSource source(Small(true));
+  source.AddFault(Knob(Kind::NoFirstField));
+  const Parsed p = Parse(ReadAll(source, 2000, 1000));
+  ASSERT_GE(p.fields.size(), 4u);
+  EXPECT_EQ(p.fields[1].lines[0].payload[0], PatternByte(0, 1, 0, 0));
+  EXPECT_EQ(p.fields[2].lines[0].payload[0], PatternByte(1, 1, 0, 0));
+  EXPECT_FALSE(p.fields[3].f);
 }
 
-// Read boundaries: a cut 0..3 bytes into a code ends a read exactly there; dropped packets vanish whole.
+// A cut 0..3 bytes into a code, or anywhere, ends a read exactly there; dropped packets vanish whole.
 TEST(VideoTest, CutsAndDroppedPackets) {
   const VideoFormat fm = Small();
   const Bytes clean = VideoSource::Generate(fm, size_t(fm.FrameBytes() * 2 + 64));
-  const Parsed ref = Parse(clean);
+  const Line line = Parse(clean).fields[1].lines[2];
   for (bool atSav : {false, true}) {
     for (uint32_t k = 0; k <= 3; ++k) {
       VideoSource source(fm);
-      VideoFault f;
-      f.kind = Kind::Cut;
-      f.frame = 1;
-      f.line = 4;
-      f.count = k;
-      f.atSav = atSav;
-      source.AddFault(f);
+      source.AddFault(Knob(Kind::Cut, 0, k, -1, atSav));
       source.CutAt(100);
       std::vector<size_t> reads;
       const Bytes got = ReadAll(source, clean.size(), 5000, &reads);
       EXPECT_TRUE(std::equal(clean.begin(), clean.end(), got.begin()));
-      const Line& line = ref.fields[1].lines[4];
-      const size_t cut = (atSav ? line.open.at : line.close.at) + k;
       ASSERT_GE(reads.size(), 3u);
       EXPECT_EQ(reads[0], 100u);
-      EXPECT_EQ(reads[0] + reads[1], cut) << atSav << k;
+      EXPECT_EQ(reads[0] + reads[1], (atSav ? line.open.at : line.close.at) + k) << atSav << k;
     }
   }
   VideoSource source(fm);
-  VideoFault f;
-  f.kind = Kind::DropPackets;
-  f.frame = 1;
-  f.line = 4;
-  f.count = 2;
-  source.AddFault(f);
+  source.AddFault(Knob(Kind::DropPackets, 0, 2));
   std::vector<size_t> reads;
   Bytes got = ReadAll(source, clean.size() - 200, 100, &reads);
   got.resize(clean.size() - 200);
-  const size_t first = (ref.fields[1].lines[4].open.at + 4) / 100;  // the read with the line's first pixel
-  EXPECT_EQ(reads[first], 0u);
-  EXPECT_EQ(reads[first + 1], 0u);
+  const size_t first = (line.open.at + 4) / 100;  // the read holding the line's first pixel
+  EXPECT_EQ(reads[first] + reads[first + 1], 0u);
   EXPECT_EQ(reads[first + 2], 100u);
   EXPECT_EQ(source.Counters().droppedPackets, 2u);
   EXPECT_EQ(source.Counters().droppedBytes, 200u);

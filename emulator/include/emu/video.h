@@ -28,7 +28,7 @@ struct VideoFormat {
   uint32_t height = 480;       // active lines per frame (both fields together when interlaced; then even)
   uint32_t bytesPerPixel = 2;  // 2: UYVY; 1: luminance only
   bool interlaced = false;     // two fields a frame, F = 0 then F = 1
-  uint32_t blankingLines = 4;  // vertical-blanking lines before every field
+  uint32_t blankingLines = 4;  // vertical-blanking lines before every field (at least 1)
   uint32_t hblankBytes = 16;   // blanking bytes between EAV and SAV
   int64_t frameInterval = 333333;  // 100-ns units; 0: unpaced, every byte exists at once
   bool picture = false;  // a moving picture for people (colour bars, a sliding box) instead of the test pattern
@@ -161,7 +161,8 @@ class VideoSource : public ByteSource {
   bool begun_ = false;
   Line line_;             // the line in unit_
   bool prevActive_ = false;
-  Line prev_;             // the line before it
+  Line prev_;             // the line before it, and its active-line index
+  uint32_t prevIndex_ = 0;
   std::vector<uint8_t> unit_;
   size_t unitPos_ = 0;
   uint64_t position_ = 0;
