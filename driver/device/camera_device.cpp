@@ -37,7 +37,7 @@ CCameraDevice::CCameraDevice(PKSDEVICE device)
       Register12{},
       PinLock{},
       DriverPin(kNoDriverPin),
-      RouterBusy(0),
+      RouterCalls(0),
       AppPowerCount(0) {
   GenericConfig.CountingPass = 1;
   KeInitializeEvent(&StillEvent, NotificationEvent, FALSE);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../common/common.h"
+#include "../stream/capture_filter.h"  // the raw register request record
 
 // Status codes of the device operations that not every platform header names.
 #ifndef STATUS_ILLEGAL_FUNCTION
@@ -60,16 +61,6 @@ struct GenericHeadConfig {
   void Free();
 };
 
-// One raw register access as applications pass it: 6 bytes, little-endian.
-#pragma pack(push, 1)
-struct I2cRequest {
-  UCHAR Device;  // 0: the head's own register space
-  UCHAR Reserved;
-  USHORT Register;
-  USHORT Value;  // written by a read, read by a write
-};
-#pragma pack(pop)
-static_assert(sizeof(I2cRequest) == 6, "I2C request record");
 
 // DriverPin when no registered pin drives the hardware.
 constexpr ULONG kNoDriverPin = 0xFFFFFFFF;
@@ -119,8 +110,8 @@ class CCameraDevice {
   NTSTATUS GetDroppedFrames(PKSPROPERTY_DROPPEDFRAMES_CURRENT_S frames);
 
   // --- camera operations behind the property and method sets ---
-  NTSTATUS GetI2CData(I2cRequest* request);
-  NTSTATUS SetI2CData(const I2cRequest* request);
+  NTSTATUS GetI2CData(I2cRequestRecord* request);
+  NTSTATUS SetI2CData(const I2cRequestRecord* request);
   NTSTATUS GetAltSetting(PULONG value);
   NTSTATUS SetAltSetting(LONG value);
   NTSTATUS GetExposure(PULONG value);
@@ -175,7 +166,7 @@ class CCameraDevice {
   // Blocks the frame router is routing right now: it increments this
   // (interlocked) before it loads RouteTarget for a block and decrements it
   // when done with the block; UnregisterPin waits for 0 after clearing a slot.
-  LONG volatile RouterBusy;
+  volatile LONG RouterCalls;
   // Power-ons sent by applications (method), not yet matched by an off.
   // Changed with interlocked operations (PASSIVE callers, no lock).
   LONG volatile AppPowerCount;

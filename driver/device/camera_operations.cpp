@@ -34,7 +34,7 @@ void SetBit(ULONG* mask, USHORT reg) {
 // ---------------------------------------------------------------------------
 // Raw registers.
 
-NTSTATUS CCameraDevice::GetI2CData(I2cRequest* request) {
+NTSTATUS CCameraDevice::GetI2CData(I2cRequestRecord* request) {
   PAGED_CODE();
   OVRA_LOG(kLogTrace, "CCameraDevice::GetI2CData\n");
   if ((ModelFlags & kModelRawI2c) == 0) return STATUS_ILLEGAL_FUNCTION;
@@ -54,7 +54,7 @@ NTSTATUS CCameraDevice::GetI2CData(I2cRequest* request) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CCameraDevice::SetI2CData(const I2cRequest* request) {
+NTSTATUS CCameraDevice::SetI2CData(const I2cRequestRecord* request) {
   PAGED_CODE();
   OVRA_LOG(kLogTrace, "CCameraDevice::SetI2CData\n");
   if ((ModelFlags & kModelRawI2c) == 0) return STATUS_ILLEGAL_FUNCTION;

@@ -41,13 +41,13 @@ struct Bench : HeadBench {
     for (const auto& r : Vendor(emu::kReqPower)) out.push_back(r.setup.wValue);
     return out;
   }
-  I2cRequest Get(UCHAR dev, USHORT reg, NTSTATUS expected = STATUS_SUCCESS) {
-    I2cRequest r = {dev, 0, reg, 0};
+  I2cRequestRecord Get(UCHAR dev, USHORT reg, NTSTATUS expected = STATUS_SUCCESS) {
+    I2cRequestRecord r = {dev, 0, reg, 0};
     EXPECT_EQ(device().GetI2CData(&r), expected);
     return r;
   }
   void Set(UCHAR dev, USHORT reg, USHORT value) {
-    const I2cRequest r = {dev, 0, reg, value};
+    const I2cRequestRecord r = {dev, 0, reg, value};
     EXPECT_EQ(device().SetI2CData(&r), STATUS_SUCCESS);
   }
 };
@@ -137,7 +137,7 @@ TEST(Registers, WritesOfModelRegistersUpdateMaskFrequencyAndRegistry) {
 TEST(Registers, RawAccessNeedsTheModelFlagAndAWriteNeedsPower) {
   Bench maple(kMaple);  // no raw I2C access
   maple.Get(0, 1, STATUS_ILLEGAL_FUNCTION);
-  const I2cRequest r = {0, 0, 1, 1};
+  const I2cRequestRecord r = {0, 0, 1, 1};
   EXPECT_EQ(maple.device().SetI2CData(&r), STATUS_ILLEGAL_FUNCTION);
   EXPECT_TRUE(maple.Requests().empty());
 
@@ -279,7 +279,7 @@ TEST(NoHardware, OperationsThatNeedTheHeadRefuse) {
   CCameraDevice& d = b.device();
   d.Hardware = nullptr;
   d.ModelFlags |= kModelInterlaced;
-  I2cRequest r = {0, 0, 1, 1};
+  I2cRequestRecord r = {0, 0, 1, 1};
   ULONG value = 0;
   UCHAR bytes[16] = {};
   const NTSTATUS refused[] = {
