@@ -3,6 +3,7 @@
 // is reported before any capture starts.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -18,7 +19,8 @@ struct Result {
 };
 
 Result RunTool(const std::string& program, const std::string& arguments) {
-  const std::string errPath = testing::TempDir() + "cli_stderr.txt";
+  // Per process: other runs of this suite may be writing theirs at the same time.
+  const std::string errPath = testing::TempDir() + "ovra_cli_stderr_" + std::to_string(getpid()) + ".txt";
   const std::string command = program + " " + arguments + " 2>" + errPath;
   Result r;
   FILE* pipe = popen(command.c_str(), "r");
@@ -31,6 +33,7 @@ Result RunTool(const std::string& program, const std::string& arguments) {
     for (size_t n; (n = fread(chunk.data(), 1, chunk.size(), f)) > 0;) r.err.append(chunk.data(), n);
     fclose(f);
   }
+  remove(errPath.c_str());
   return r;
 }
 

@@ -2,6 +2,7 @@
 // HEX flattening and its refusals.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -14,7 +15,8 @@
 
 namespace {
 
-std::string TempPath(const char* name) { return testing::TempDir() + name; }
+// Per process: other runs of this suite may be writing theirs at the same time.
+std::string TempPath(const char* name) { return testing::TempDir() + "ovra_" + std::to_string(getpid()) + "_" + name; }
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
