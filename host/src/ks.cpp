@@ -303,6 +303,7 @@ void ResetKs() {
   ks.itemBags.clear();
   ks.drivers.clear();
   ks.byFdo.clear();
+  ksi::ResetObjects();
 }
 
 }  // namespace internal
@@ -336,6 +337,7 @@ void StopDevice(PKSDEVICE device) {
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(impl);
   if (dispatch != nullptr && dispatch->Stop != nullptr) dispatch->Stop(device, nullptr);
   device->Started = FALSE;
+  ksi::DeviceStopped(device);
 }
 
 void SurpriseRemoveDevice(PKSDEVICE device) {
@@ -345,6 +347,7 @@ void SurpriseRemoveDevice(PKSDEVICE device) {
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(impl);
   if (dispatch != nullptr && dispatch->SurpriseRemoval != nullptr) dispatch->SurpriseRemoval(device, nullptr);
   device->Started = FALSE;
+  ksi::DeviceSurpriseRemoved(device);
 }
 
 void RemoveDevice(PKSDEVICE device) {
@@ -358,6 +361,7 @@ void RemoveDevice(PKSDEVICE device) {
     for (; impl->mutexDepth > 0; impl->mutexDepth--) KeReleaseMutex(&impl->mutex, FALSE);
   }
   device->Started = FALSE;
+  ksi::DeviceRemoved(device);
   DetachAndDelete(impl);
 }
 
@@ -411,6 +415,9 @@ HOST_EXTERN_C void KsAcquireDevice(PKSDEVICE device) {
   if (!host::internal::RequireIrql(PASSIVE_LEVEL, "KsAcquireDevice")) return;
   DeviceImpl* impl = host::CheckedDevice(device, "KsAcquireDevice");
   if (impl == nullptr) return;
+  if (host::ksi::ControlMutexesHeld() > 0)
+    host::Violation("KsAcquireDevice while holding a filter's control mutex: ks.sys takes the device mutex first, "
+                    "so this order can deadlock");
   KeWaitForSingleObject(&impl->mutex, Executive, KernelMode, FALSE, nullptr);
   impl->mutexDepth++;
 }
