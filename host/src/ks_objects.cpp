@@ -353,7 +353,9 @@ NTSTATUS Dispatch(PFILE_OBJECT file, bool methods, const std::vector<SetSource>&
     }
     return STATUS_BUFFER_TOO_SMALL;
   }
+  // Data the handler is to fill starts as whatever the pool held, not zeros.
   if (copyIn && outLength != 0) memcpy(r.data(), out, outLength);
+  if (!copyIn && outLength != 0) memset(r.data(), 0xCD, outLength);
 
   const KIRQL before = KeGetCurrentIrql();
   const NTSTATUS status = handler(&irp.irp, r.id(), r.data());

@@ -102,6 +102,11 @@ NTSTATUS SetValue(PIRP, PKSIDENTIFIER, PVOID data) {
   memcpy(&propertyValue, data, sizeof propertyValue);
   return STATUS_SUCCESS;
 }
+// Claims data it never wrote.
+NTSTATUS Lazy(PIRP irp, PKSIDENTIFIER, PVOID) {
+  irp->IoStatus.Information = sizeof(ULONG);
+  return STATUS_SUCCESS;
+}
 // Doubles each byte of its data in place (a method that reads and writes).
 NTSTATUS Twice(PIRP irp, PKSIDENTIFIER, PVOID data) {
   events.push_back("method");
@@ -118,6 +123,7 @@ DEFINE_KSPROPERTY_TABLE(kItems){
     DEFINE_KSPROPERTY_ITEM(1, GetValue, sizeof(KSPROPERTY), sizeof(ULONG), SetValue, nullptr, 0, nullptr, nullptr, 0),
     DEFINE_KSPROPERTY_ITEM(2, GetValue, sizeof(KSPROPERTY) + 8, sizeof(ULONG), nullptr, nullptr, 0, nullptr, nullptr,
                            0),
+    DEFINE_KSPROPERTY_ITEM(3, Lazy, sizeof(KSPROPERTY), sizeof(ULONG), nullptr, nullptr, 0, nullptr, nullptr, 0),
 };
 DEFINE_KSPROPERTY_SET_TABLE(kSets){DEFINE_KSPROPERTY_SET(&kSet, SIZEOF_ARRAY(kItems), kItems, 0, nullptr)};
 DEFINE_KSMETHOD_TABLE(kMethodItems){DEFINE_KSMETHOD_ITEM(60, KSMETHOD_TYPE_MODIFY, Twice, sizeof(KSMETHOD), 2, nullptr)};
@@ -528,6 +534,9 @@ TEST_F(KsClient, DriverPropertiesAndMethodsGoThroughTheAutomationTable) {
   EXPECT_EQ(host::ks::SetProperty(filter_, kSet, 1, &value, sizeof value).status, STATUS_SUCCESS);
   EXPECT_EQ(propertyValue, 42u);
   EXPECT_EQ(host::ks::GetProperty(filter_, kSet, 1, &value, 2).status, STATUS_BUFFER_TOO_SMALL);
+  value = 0;
+  EXPECT_EQ(host::ks::GetProperty(filter_, kSet, 3, &value, sizeof value).status, STATUS_SUCCESS);
+  EXPECT_EQ(value, 0xCDCDCDCDu);  // a handler that does not fill its data returns stale bytes, not zeros
 
   KSPROPERTY_DESCRIPTION d{};
   r = Property(filter_, Request(kSet, 2, KSPROPERTY_TYPE_BASICSUPPORT), &d, sizeof d);

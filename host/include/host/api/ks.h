@@ -83,7 +83,9 @@ struct IoResult {
 // `in` holds the KSPROPERTY/KSMETHOD and its instance data; `out` the data
 // (read for SET, written for GET). On a filter the ks.sys pin set
 // (KSPROPSETID_Pin) comes first, then the filter's automation table; on a pin
-// the connection and stream sets, then the pin's table.
+// the connection and stream sets, then the pin's table. As in ks.sys, the
+// handler gets one system buffer with the request and then the data; data for
+// a GET starts filled with 0xCD (not zeros), so unwritten bytes show.
 IoResult DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength);
 
 // ---------------------------------------------------------------------------
