@@ -46,6 +46,13 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
   events.push_back(Str("pin create", pin->Id));
   EXPECT_EQ(KsGetPinFromIrp(irp), pin);
   EXPECT_EQ(KsPinGetParentFilter(pin), KsGetFilterFromIrp(irp));
+  // Pin memory lives in the pin's bag: every test ends with no pool left.
+  PVOID context = ExAllocatePoolWithTag(NonPagedPoolNx, 32, host::pool::MakeTag("KCNw"));
+  if (context == nullptr || !NT_SUCCESS(KsAddItemToObjectBag(pin->Bag, context, nullptr))) {
+    if (context != nullptr) ExFreePool(context);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  pin->Context = context;
   return knobs.pinCreate;
 }
 NTSTATUS PinClose(PKSPIN pin, PIRP) { return events.push_back(Str("pin close", pin->Id)), STATUS_SUCCESS; }
