@@ -12,6 +12,7 @@
 
 #include <host/api/ks.h>
 
+#include "core.h"
 #include "internal.h"
 #include "ks_internal.h"
 
@@ -540,11 +541,15 @@ void ProcessNow(PinImpl* p) {
       Violation("Process of pin %p keeps returning STATUS_SUCCESS without consuming its frames", (void*)&p->ks);
       return;
     }
+    // The processing mutex keeps a close from freeing the pin under Process.
+    const bool passive = KeGetCurrentIrql() == PASSIVE_LEVEL;
+    if (passive) KeWaitForSingleObject(&p->processingMutex, Executive, KernelMode, FALSE, nullptr);
     p->processing = true;
     p->again = false;
     p->processCalls++;
     const NTSTATUS status = p->ks.Descriptor->Dispatch->Process(&p->ks);
     p->processing = false;
+    if (passive) KeReleaseMutex(&p->processingMutex, FALSE);
     if (status == STATUS_PENDING) {
       p->held = true;
       if (!p->again) return;
@@ -567,21 +572,25 @@ void AttemptProcessing(PinImpl* p, bool asynchronous) {
   if (p->asyncQueued) return;
   p->asyncQueued = true;
   const uint64_t serial = p->serial;
-  sched::After(
-      0,
-      [serial] {
-        PinImpl* pin;
-        {
-          Objects& t = Table();
-          std::lock_guard<std::mutex> guard(t.lock);
-          auto it = t.pinsBySerial.find(serial);
-          pin = it != t.pinsBySerial.end() ? it->second : nullptr;
-        }
-        if (pin == nullptr) return;
-        pin->asyncQueued = false;
-        ProcessNow(pin);
-      },
-      dispatchLevel ? DISPATCH_LEVEL : PASSIVE_LEVEL, "KsPinAttemptProcessing");
+  auto run = [serial] {
+    PinImpl* pin;
+    {
+      Objects& t = Table();
+      std::lock_guard<std::mutex> guard(t.lock);
+      auto it = t.pinsBySerial.find(serial);
+      pin = it != t.pinsBySerial.end() ? it->second : nullptr;
+    }
+    if (pin == nullptr) return;  // closed meanwhile
+    pin->asyncQueued = false;
+    ProcessNow(pin);
+  };
+  // Process may wait (PASSIVE_LEVEL), so it runs on a worker of its own, as
+  // ks.sys runs it from a work item; a pin that processes at DISPATCH_LEVEL
+  // gets a DPC.
+  if (dispatchLevel)
+    sched::After(0, run, DISPATCH_LEVEL, "KsPinAttemptProcessing");
+  else
+    internal::StartThread("ks processing", run, true);
 }
 
 NTSTATUS WalkState(PinImpl* p, KSSTATE target) {
@@ -715,6 +724,9 @@ void DestroyPin(PinImpl* p) {
     p->ks.DeviceState = to;
   }
   Flush(p, STATUS_CANCELLED);
+  // A Process under way elsewhere finishes first.
+  KeWaitForSingleObject(&p->processingMutex, Executive, KernelMode, FALSE, nullptr);
+  KeReleaseMutex(&p->processingMutex, FALSE);
   if (p->locked) Violation("pin %p closed with its leading-edge stream pointer still locked", (void*)&p->ks);
   {
     ClientIrp irp(FileOf(p), IRP_MJ_CLOSE);

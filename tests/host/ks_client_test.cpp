@@ -24,6 +24,7 @@ struct Knobs {
   int ejectPerProcess = 0;  // frames Process fills and ejects
   bool takeClock = false;   // acquire takes the reference clock, stop releases it
   bool acquireDeviceInState = false;
+  int processSleepMs = 0;  // Process waits this long (as a vendor request would)
 } knobs;
 PIKSREFERENCECLOCK heldClock;
 LONGLONG clockSeen;
@@ -84,6 +85,10 @@ NTSTATUS Process(PKSPIN pin) {
     sp->StreamHeader->DataUsed = sp->OffsetOut.Remaining;
     if (heldClock != nullptr) sp->StreamHeader->PresentationTime.Time = heldClock->GetCorrelatedTime(&clockSeen);
     KsStreamPointerUnlock(sp, TRUE);
+  }
+  if (knobs.processSleepMs != 0) {
+    kt::Sleep(knobs.processSleepMs);
+    events.push_back("process end");
   }
   return knobs.process;
 }
@@ -435,6 +440,20 @@ TEST_F(KsClient, ProcessRunsOnArrivalInRunAndNotAgainWhilePendingUntilAsked) {
   KsPinAttemptProcessing(host::ks::PinObject(pin), FALSE);
   EXPECT_EQ(host::ks::QueuedReads(pin), 0u);
   EXPECT_EQ(stream.Take().size(), 3u);
+}
+
+TEST_F(KsClient, ClosingWaitsForAProcessUnderWayOnAWorker) {
+  Handle pin = Pin(1);
+  ASSERT_EQ(host::ks::SetState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+  host::ks::Stream stream(pin, 64, false);
+  ASSERT_EQ(stream.Queue(1), STATUS_PENDING);
+  knobs.processSleepMs = 10;
+  events.clear();
+  kt::AtIrql(DISPATCH_LEVEL, [&] { KsPinAttemptProcessing(host::ks::PinObject(pin), TRUE); });
+  kt::Sleep(1);  // the worker is inside Process now
+  camera_->CloseHandle(pin);
+  EXPECT_EQ(events, (Events{"process 1", "state 1 2", "state 0 1", "process end", "pin close 1"}));
+  stream.Take();
 }
 
 TEST_F(KsClient, FramesCompleteInOrderThroughTheLeadingEdge) {
