@@ -419,12 +419,21 @@ NTSTATUS PinProperty(PIRP irp, PKSIDENTIFIER request, PVOID data) {
       irp->IoStatus.Information = sizeof c;
       return STATUS_SUCCESS;
     }
-    case KSPROPERTY_PIN_DATAFLOW: {
-      const ULONG flow = pd->PinDescriptor.DataFlow;
-      memcpy(data, &flow, sizeof flow);
-      irp->IoStatus.Information = sizeof flow;
+    case KSPROPERTY_PIN_DATAFLOW:
+    case KSPROPERTY_PIN_COMMUNICATION:
+    case KSPROPERTY_PIN_NECESSARYINSTANCES: {
+      const ULONG value = request->Id == KSPROPERTY_PIN_DATAFLOW        ? ULONG(pd->PinDescriptor.DataFlow)
+                          : request->Id == KSPROPERTY_PIN_COMMUNICATION ? ULONG(pd->PinDescriptor.Communication)
+                                                                        : pd->InstancesNecessary;
+      memcpy(data, &value, sizeof value);
+      irp->IoStatus.Information = sizeof value;
       return STATUS_SUCCESS;
     }
+    case KSPROPERTY_PIN_CATEGORY:
+      if (pd->PinDescriptor.Category == nullptr) return STATUS_NOT_FOUND;
+      memcpy(data, pd->PinDescriptor.Category, sizeof(GUID));
+      irp->IoStatus.Information = sizeof(GUID);
+      return STATUS_SUCCESS;
     case KSPROPERTY_PIN_DATARANGES: {
       std::vector<uint8_t> list(sizeof(KSMULTIPLE_ITEM));
       for (ULONG i = 0; i < pd->PinDescriptor.DataRangesCount; i++) {
@@ -486,6 +495,12 @@ const KSPROPERTY_ITEM kPinItems[] = {
                            nullptr, nullptr, 0),
     DEFINE_KSPROPERTY_ITEM(KSPROPERTY_PIN_DATARANGES, PinProperty, sizeof(KSP_PIN), 0, nullptr, nullptr, 0, nullptr,
                            nullptr, 0),
+    DEFINE_KSPROPERTY_ITEM(KSPROPERTY_PIN_COMMUNICATION, PinProperty, sizeof(KSP_PIN), sizeof(ULONG), nullptr,
+                           nullptr, 0, nullptr, nullptr, 0),
+    DEFINE_KSPROPERTY_ITEM(KSPROPERTY_PIN_NECESSARYINSTANCES, PinProperty, sizeof(KSP_PIN), sizeof(ULONG), nullptr,
+                           nullptr, 0, nullptr, nullptr, 0),
+    DEFINE_KSPROPERTY_ITEM(KSPROPERTY_PIN_CATEGORY, PinProperty, sizeof(KSP_PIN), sizeof(GUID), nullptr, nullptr, 0,
+                           nullptr, nullptr, 0),
     DEFINE_KSPROPERTY_ITEM(KSPROPERTY_PIN_DATAINTERSECTION, PinProperty, sizeof(KSP_PIN) + sizeof(KSMULTIPLE_ITEM),
                            0, nullptr, nullptr, 0, nullptr, nullptr, 0),
 };
@@ -661,6 +676,19 @@ NTSTATUS ConnectionProperty(PIRP irp, PKSIDENTIFIER request, PVOID data) {
       delete[] reinterpret_cast<uint8_t*>(drop);
       return status;
     }
+    case KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX: {
+      const KSALLOCATOR_FRAMING_EX* framing = p->ks.Descriptor->AllocatorFraming;
+      if (framing == nullptr || framing->CountItems == 0) return STATUS_NOT_FOUND;
+      const ULONG size = ULONG(sizeof(KSALLOCATOR_FRAMING_EX) + (framing->CountItems - 1) * sizeof(KS_FRAMING_ITEM));
+      if (outLength == 0) {
+        irp->IoStatus.Information = size;
+        return STATUS_BUFFER_OVERFLOW;
+      }
+      if (outLength < size) return STATUS_BUFFER_TOO_SMALL;
+      memcpy(data, framing, size);
+      irp->IoStatus.Information = size;
+      return STATUS_SUCCESS;
+    }
     default:
       return STATUS_NOT_FOUND;
   }
@@ -691,6 +719,8 @@ const KSPROPERTY_ITEM kConnectionItems[] = {
                            ConnectionProperty, nullptr, 0, nullptr, nullptr, 0),
     DEFINE_KSPROPERTY_ITEM(KSPROPERTY_CONNECTION_DATAFORMAT, ConnectionProperty, sizeof(KSPROPERTY),
                            sizeof(KSDATAFORMAT), ConnectionProperty, nullptr, 0, nullptr, nullptr, 0),
+    DEFINE_KSPROPERTY_ITEM(KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX, ConnectionProperty, sizeof(KSPROPERTY), 0,
+                           nullptr, nullptr, 0, nullptr, nullptr, 0),
 };
 const KSPROPERTY_ITEM kStreamItems[] = {
     DEFINE_KSPROPERTY_ITEM(KSPROPERTY_STREAM_MASTERCLOCK, StreamProperty, sizeof(KSPROPERTY), sizeof(HANDLE),
@@ -1139,6 +1169,7 @@ HOST_EXTERN_C NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const 
   auto* factory = new FactoryImpl{};
   factory->ks.FilterDescriptor = descriptor;
   factory->ks.Bag = CreateBag();
+  factory->ks.Context = device->Context;
   factory->device = device;
   factory->reference = reference;
   factory->flags = createItemFlags;

@@ -146,13 +146,16 @@ DEFINE_KSAUTOMATION_TABLE(kAutomation){DEFINE_KSAUTOMATION_PROPERTIES(kSets), DE
 const KSDATARANGE kRange = {{sizeof(KSDATARANGE), 0, 4096, 0, STATICGUIDOF(KSDATAFORMAT_TYPE_VIDEO), kSubtype,
                              STATICGUIDOF(KSDATAFORMAT_SPECIFIER_NONE)}};
 const PKSDATARANGE kRanges[] = {const_cast<PKSDATARANGE>(&kRange), const_cast<PKSDATARANGE>(&kRange)};
+const KSALLOCATOR_FRAMING_EX kFraming = {
+    1, 0, {1, 1, 0}, 0, {{STATICGUIDOF(KSMEMORY_TYPE_KERNEL_NONPAGED), STATIC_KS_TYPE_DONT_CARE, 0, 0, 0, 3, 0, 0,
+                          {4096, 4096, 0}, {{4096, 4096, 0}, 0, 0}}}};
 const KSPIN_DISPATCH kPinDispatch = {PinCreate, PinClose, Process, nullptr, SetFormat, SetDeviceState,
                                      nullptr,   nullptr,  nullptr, nullptr};
 const KSPIN_DESCRIPTOR_EX kPins[] = {
     {&kPinDispatch, nullptr,
      {DEFINE_KSPIN_DEFAULT_INTERFACES, DEFINE_KSPIN_DEFAULT_MEDIUMS, 2, kRanges, KSPIN_DATAFLOW_OUT,
       KSPIN_COMMUNICATION_BOTH, &PINNAME_VIDEO_CAPTURE, &PINNAME_VIDEO_CAPTURE, {0}},
-     KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY, 1, 1, nullptr, Intersect},
+     KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY, 1, 1, &kFraming, Intersect},
     {&kPinDispatch, nullptr,
      {DEFINE_KSPIN_DEFAULT_INTERFACES, DEFINE_KSPIN_DEFAULT_MEDIUMS, 1, kRanges, KSPIN_DATAFLOW_OUT,
       KSPIN_COMMUNICATION_BOTH, &PINNAME_VIDEO_STILL, &PINNAME_VIDEO_STILL, {0}},
@@ -264,7 +267,21 @@ TEST_F(KsClient, PinSetAnswersAndRefusesMalformedRequestsUntouched) {
   EXPECT_EQ(host::ks::PinInstances(filter_, 0).CurrentCount, 1u);
   EXPECT_EQ(host::ks::PinInstances(filter_, 1).PossibleCount, 2u);
   EXPECT_EQ(host::ks::DataRanges(filter_, 0).size(), 2u);
-  (void)pin;
+  GUID category{};
+  EXPECT_EQ(host::ks::GetProperty(filter_, KSPROPSETID_Pin, KSPROPERTY_PIN_CATEGORY, &category, sizeof category,
+                                  &PinIdBytes(1)[0], 8)
+                .status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(category, PINNAME_VIDEO_STILL);
+  KSALLOCATOR_FRAMING_EX framing{};
+  IoResult r = host::ks::GetProperty(pin, KSPROPSETID_Connection, KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX, nullptr, 0);
+  EXPECT_EQ(r.status, STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(r.information, sizeof framing);
+  EXPECT_EQ(host::ks::GetProperty(pin, KSPROPSETID_Connection, KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX, &framing,
+                                  sizeof framing)
+                .status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(framing.FramingItem[0].Frames, 3u);
 
   struct Case {
     const char* name;
