@@ -67,6 +67,7 @@ struct PinClock final : IKsReferenceClock {
 struct Frame {
   ks::Read* read;
   ULONG used;  // bytes of the frame the driver has moved past (unlocked, not ejected)
+  NTSTATUS status;  // completion status (KsStreamPointerSetStatusCode)
 };
 
 struct PinImpl {
@@ -1100,7 +1101,7 @@ NTSTATUS SubmitRead(Handle pin, Read* read) {
   read->status = STATUS_PENDING;
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&p->lock);
   const bool wasEmpty = p->queue.empty();
-  p->queue.push_back(Frame{read, 0});
+  p->queue.push_back(Frame{read, 0, STATUS_SUCCESS});
   KeReleaseSpinLock(&p->lock, irql);
   if (wasEmpty) {
     p->held = false;
@@ -1346,12 +1347,12 @@ static void UnlockLocked(PinImpl* p, bool eject) {
   ClearPointer(p);
   if (eject || p->flushStatus != 0) {
     host::ks::Read* read = frame.read;
+    const NTSTATUS status = p->flushStatus != 0 ? p->flushStatus : frame.status;
+    p->flushStatus = 0;
     p->queue.pop_front();
     if (read->header->DataUsed > read->header->FrameExtent)
       host::Violation("pin %p completed a frame with DataUsed %u beyond its FrameExtent %u", (void*)&p->ks,
                       read->header->DataUsed, read->header->FrameExtent);
-    const NTSTATUS status = p->flushStatus != 0 ? p->flushStatus : STATUS_SUCCESS;
-    p->flushStatus = 0;
     CompleteRead(read, status);
   }
 }
@@ -1414,8 +1415,11 @@ HOST_EXTERN_C NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER streamPointer) {
 HOST_EXTERN_C NTSTATUS KsStreamPointerSetStatusCode(PKSSTREAM_POINTER streamPointer, NTSTATUS status) {
   PinImpl* p = PinOfPointer(streamPointer, "KsStreamPointerSetStatusCode");
   if (p == nullptr) return STATUS_INVALID_PARAMETER;
-  p->flushStatus = status;
-  return STATUS_SUCCESS;
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&p->lock);
+  const bool locked = p->locked;
+  if (locked) p->queue.front().status = status;
+  KeReleaseSpinLock(&p->lock, irql);
+  return locked ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY;
 }
 
 HOST_EXTERN_C void KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous) {
