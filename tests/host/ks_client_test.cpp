@@ -30,6 +30,31 @@ PIKSREFERENCECLOCK heldClock;
 LONGLONG clockSeen;
 ULONG propertyValue = 7;
 
+// A camera-like source on pin 0: a periodic timer DPC fills the leading-edge
+// frame at DISPATCH_LEVEL; with no frame it counts a drop and asks for
+// processing again. Process (PASSIVE_LEVEL) starts it.
+struct Source {
+  KTIMER timer;
+  KDPC dpc;
+  PKSPIN pin = nullptr;
+  bool running = false;
+  uint32_t frames = 0, drops = 0;
+} source;
+
+void SourceDpc(PKDPC, PVOID, PVOID, PVOID) {
+  PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(source.pin, KSSTREAM_POINTER_STATE_LOCKED);
+  if (sp == nullptr) {
+    source.drops++;
+    KsPinAttemptProcessing(source.pin, TRUE);
+    return;
+  }
+  memset(sp->OffsetOut.Data, uint8_t(source.frames), sp->OffsetOut.Remaining);
+  sp->StreamHeader->DataUsed = sp->OffsetOut.Count;
+  sp->StreamHeader->PresentationTime.Time = int64_t(source.frames++);
+  KsStreamPointerUnlock(sp, TRUE);
+}
+
+
 std::string Str(const char* what, long a = -1, long b = -1) {
   std::string s = what;
   if (a >= 0) s += " " + std::to_string(a);
@@ -64,6 +89,11 @@ NTSTATUS SetFormat(PKSPIN pin, PKSDATAFORMAT old, PKSMULTIPLE_ITEM, const KSDATA
 NTSTATUS SetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   events.push_back(Str("state", to, from));
   if (to == knobs.failStateTo) return STATUS_UNSUCCESSFUL;
+  if (to == KSSTATE_ACQUIRE && from == KSSTATE_PAUSE && source.running) {
+    KeCancelTimer(&source.timer);
+    KeFlushQueuedDpcs();
+    source.running = false;
+  }
   if (knobs.acquireDeviceInState) {
     KsAcquireDevice(KsGetDevice(pin));
     KsReleaseDevice(KsGetDevice(pin));
@@ -78,6 +108,15 @@ NTSTATUS SetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   return STATUS_SUCCESS;
 }
 NTSTATUS Process(PKSPIN pin) {
+  if (knobs.ejectPerProcess < 0 && !source.running) {
+    source.pin = pin;
+    source.running = true;
+    KeInitializeDpc(&source.dpc, SourceDpc, nullptr);
+    KeInitializeTimerEx(&source.timer, NotificationTimer);
+    LARGE_INTEGER due;
+    due.QuadPart = -333333;
+    KeSetTimerEx(&source.timer, due, 33, &source.dpc);
+  }
   events.push_back(Str("process", pin->Id));
   for (int i = 0; i < knobs.ejectPerProcess; i++) {
     PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
@@ -206,6 +245,7 @@ class KsClient : public ::testing::Test {
     knobs = Knobs{};
     heldClock = nullptr;
     propertyValue = 7;
+    source = Source{};
     driver_ = std::make_unique<host::ks::Driver>(Entry);
     camera_ = std::make_unique<host::ks::Camera>(*driver_, std::make_shared<NoDevice>());
     ASSERT_EQ(camera_->Start(), STATUS_SUCCESS);
@@ -522,6 +562,36 @@ TEST_F(KsClient, FramesCompleteInOrderThroughTheLeadingEdge) {
   done = stream.Take();
   ASSERT_EQ(done.size(), 2u);
   EXPECT_EQ(done[0]->status, STATUS_CANCELLED);
+}
+
+TEST_F(KsClient, DpcSourceFillsQueuedFramesInOrderAndRecoversAfterRunningDry) {
+  Handle pin = Pin(0);
+  knobs.ejectPerProcess = -1;  // Process starts the source
+  host::ks::Stream stream(pin, 256, true);
+  ASSERT_EQ(host::ks::SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(stream.Queue(2), STATUS_PENDING);  // the first arrival starts it
+  std::vector<int64_t> seen;
+  uint64_t callsWhenDry = 0;
+  for (int i = 0; i < 10; i++) {
+    if (i == 6) callsWhenDry = host::ks::ProcessCalls(pin);
+    host::sched::RunFor(34 * host::sched::kMillisecond);
+    for (auto& b : stream.Take()) {
+      EXPECT_EQ(b->status, STATUS_SUCCESS);
+      EXPECT_EQ(b->Data()[255], uint8_t(b->header->PresentationTime.Time));
+      seen.push_back(b->header->PresentationTime.Time);
+    }
+    if (i < 5) stream.Queue(1);  // then the client stops queuing: the source runs dry
+  }
+  EXPECT_GE(source.drops, 3u);
+  // The DPC's requests for processing find no frame: Process is not called.
+  EXPECT_EQ(host::ks::ProcessCalls(pin), callsWhenDry);
+  ASSERT_EQ(stream.Queue(2), STATUS_PENDING);
+  host::sched::RunFor(70 * host::sched::kMillisecond);
+  for (auto& b : stream.Take()) seen.push_back(b->header->PresentationTime.Time);
+  ASSERT_EQ(seen.size(), 9u);
+  for (size_t i = 0; i < seen.size(); i++) EXPECT_EQ(seen[i], int64_t(i));
+  ASSERT_EQ(host::ks::SetState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_FALSE(source.running);
 }
 
 TEST_F(KsClient, SurpriseRemovalFailsPendingAndNewReads) {
