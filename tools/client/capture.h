@@ -27,6 +27,7 @@ struct CaptureOptions {
   uint64_t stillEvery = 0;   // ask for a still every N frames (method 60)
   int64_t triggerAt = -1;    // raise the camera's trigger bit at this frame
   int snapshotMode = -1;     // 0/1, or -1 to leave it
+  bool pattern = false;      // the camera sends the test pattern instead of the picture for people
   Faults faults;
 };
 

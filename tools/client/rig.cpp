@@ -56,6 +56,11 @@ Rig::~Rig() {
 }
 
 void Rig::Apply(const Faults& f) {
+  faults_ = f;
+  if (video_ != nullptr) {
+    for (const emu::VideoFault& fault : f.video) video_->AddFault(fault);
+    if (f.fifoBytes != 0) video_->SetFifoBytes(f.fifoBytes);
+  }
   emu::Bridge& b = bridge();
   if (f.dropEvery || f.shortEvery || f.emptyEvery) {
     b.SetPacketShaper([f](uint64_t index) {
@@ -79,6 +84,79 @@ void Rig::Apply(const Faults& f) {
     camera_.UnplugAt(f.unplugAt);
     unplugged_ = true;
   }
+}
+
+emu::VideoSource& Rig::SetVideo(uint32_t width, uint32_t height, int64_t interval, bool picture) {
+  emu::VideoFormat format = emu::FormatFor(profile_, width, height, interval);
+  format.picture = picture;
+  video_ = std::make_shared<emu::VideoSource>(format);
+  for (const emu::VideoFault& fault : faults_.video) video_->AddFault(fault);
+  if (faults_.fifoBytes != 0) video_->SetFifoBytes(faults_.fifoBytes);
+  bridge().SetSource(video_);
+  return *video_;
+}
+
+void Rig::TriggerAt(uint64_t frame) {
+  if (video_ == nullptr) return;
+  emu::VideoFault raise;
+  raise.kind = emu::VideoFault::Kind::Trigger;
+  raise.frame = frame;
+  raise.value = 1;
+  video_->AddFault(raise);
+  emu::VideoFault lower = raise;
+  lower.frame = frame + 1;
+  lower.value = 0;
+  video_->AddFault(lower);
+}
+
+namespace {
+
+const struct {
+  const char* name;
+  emu::VideoFault::Kind kind;
+} kFaultKinds[] = {
+    {"drop", emu::VideoFault::Kind::DropPackets},
+    {"ff", emu::VideoFault::Kind::SpuriousFF},
+    {"sav-for-eav", emu::VideoFault::Kind::SavForEav},
+    {"short-line", emu::VideoFault::Kind::ShortLine},
+    {"long-line", emu::VideoFault::Kind::LongLine},
+    {"fewer-lines", emu::VideoFault::Kind::FewerLines},
+    {"more-lines", emu::VideoFault::Kind::MoreLines},
+    {"no-first-field", emu::VideoFault::Kind::NoFirstField},
+    {"ff-run", emu::VideoFault::Kind::FFRun},
+    {"cut", emu::VideoFault::Kind::Cut},
+};
+
+}  // namespace
+
+const char* VideoFaultKinds() {
+  return "drop, ff, sav-for-eav, short-line, long-line, fewer-lines, more-lines, no-first-field, ff-run, cut";
+}
+
+emu::VideoFault ParseVideoFault(const std::string& text) {
+  const size_t at = text.find('@');
+  if (at == std::string::npos) throw UsageError("bad fault '" + text + "' (want KIND@FRAME[:LINE[:COUNT]])");
+  const std::string name = text.substr(0, at);
+  emu::VideoFault fault;
+  bool known = false;
+  for (const auto& k : kFaultKinds) {
+    if (name == k.name) {
+      fault.kind = k.kind;
+      known = true;
+    }
+  }
+  if (!known) throw UsageError("unknown fault '" + name + "' (one of " + VideoFaultKinds() + ")");
+  std::string rest = text.substr(at + 1);
+  std::vector<std::string> parts;
+  for (size_t colon; (colon = rest.find(':')) != std::string::npos; rest = rest.substr(colon + 1))
+    parts.push_back(rest.substr(0, colon));
+  parts.push_back(rest);
+  if (parts.size() > 3) throw UsageError("bad fault '" + text + "' (want KIND@FRAME[:LINE[:COUNT]])");
+  fault.frame = ParseNumber(parts[0], "fault frame", 100'000'000);
+  if (parts.size() > 1 && !parts[1].empty()) fault.line = uint32_t(ParseNumber(parts[1], "fault line", 65535));
+  if (parts.size() > 2) fault.count = uint32_t(ParseNumber(parts[2], "fault count", 1'000'000));
+  if (fault.kind == emu::VideoFault::Kind::Cut && fault.count > 3) throw UsageError("a cut is 0 to 3 bytes into a code");
+  return fault;
 }
 
 void Rig::Unplug() {

@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <emu/bridge.h>
+#include <emu/video.h>
 #include <host/api/ks.h>
 
 class CCameraDevice;
@@ -24,10 +26,15 @@ struct Faults {
   int failRequests = 0;     // the first N isochronous requests fail as a whole
   int64_t stallAt = -1;     // the video pipe stalls at this virtual time (until flushed)
   int64_t unplugAt = -1;    // the cable is pulled at this virtual time
-  bool Any() const {
-    return dropEvery || shortEvery || emptyEvery || failRequests || stallAt >= 0 || unplugAt >= 0;
-  }
+  std::vector<emu::VideoFault> video;  // breaks in the byte stream, by frame and line
+  uint64_t fifoBytes = 0;              // the camera's FIFO (0: the emulator's default)
 };
+
+// "KIND@FRAME[:LINE[:COUNT]]" to a video fault; KIND is one of drop, ff,
+// sav-for-eav, short-line, long-line, fewer-lines, more-lines,
+// no-first-field, ff-run, cut. Throws UsageError.
+emu::VideoFault ParseVideoFault(const std::string& text);
+const char* VideoFaultKinds();
 
 class Rig {
  public:
@@ -39,6 +46,13 @@ class Rig {
   Rig& operator=(const Rig&) = delete;
 
   void Apply(const Faults& faults);
+  // Makes the camera send `width` x `height` frames every `interval` (the
+  // moving picture for people, or the test pattern); faults given to Apply
+  // go into this stream.
+  emu::VideoSource& SetVideo(uint32_t width, uint32_t height, int64_t interval, bool picture);
+  emu::VideoSource* video() const { return video_.get(); }
+  // Raises the camera's trigger bit for frame `frame` (and lowers it after).
+  void TriggerAt(uint64_t frame);
   // Pulls the cable now (surprise removal follows at teardown).
   void Unplug();
 
@@ -56,6 +70,8 @@ class Rig {
   PKSDEVICE device_ = nullptr;
   bool started_ = false;
   bool unplugged_ = false;
+  std::shared_ptr<emu::VideoSource> video_;
+  Faults faults_;
 };
 
 }  // namespace ovra

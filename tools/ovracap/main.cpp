@@ -51,12 +51,18 @@ Camera faults:
   --fail-requests N      the first N isochronous requests fail
   --stall-at TIME        the video pipe stalls at TIME (the driver flushes it)
   --unplug-at TIME       pull the cable at TIME
+  --fault KIND@FRAME[:LINE[:COUNT]]
+                         break the byte stream at a frame and active line; KIND is one of
+                         %s
+  --fifo BYTES           the camera's FIFO size (bytes beyond it are lost)
+  --pattern              the camera sends the test pattern instead of colour bars
 
 Examples:
   ovracap --out out/cap.y4m --png out/last.png --duration 3s
-  ovracap --camera 2E4C:0014 --size 720x480 --interleave 2 --frames 60 --out ntsc.y4m
+  ovracap --camera 2E4C:0015 --size 720x480 --interleave 2 --frames 60 --out ntsc.y4m
   ovracap --frames 10 --raw --out frames.uyvy
   ovracap --frames 300 --drop-packets 50 --quiet
+  ovracap --frames 20 --fault drop@5:100:3 --fault ff@9:20 --png broken.png
   ovracap --frames 90 --still-every 30 --stills out/still
   ovracap --list
 )";
@@ -139,6 +145,9 @@ Settings Parse(int argc, char** argv) {
     else if (o == "--fail-requests") s.capture.faults.failRequests = int(ovra::ParseNumber(args.Value(), "request count", 1'000'000));
     else if (o == "--stall-at") s.capture.faults.stallAt = ovra::ParseDuration(args.Value());
     else if (o == "--unplug-at") s.capture.faults.unplugAt = ovra::ParseDuration(args.Value());
+    else if (o == "--fault") s.capture.faults.video.push_back(ovra::ParseVideoFault(args.Value()));
+    else if (o == "--fifo") s.capture.faults.fifoBytes = ovra::ParseNumber(args.Value(), "FIFO size", 1u << 30);
+    else if (o == "--pattern") flag(), s.capture.pattern = true;
     else throw ovra::UsageError("unknown option " + o + " (see --help)");
   }
   if (haveFps && haveInterval) throw ovra::UsageError("--fps and --interval exclude each other");
@@ -180,7 +189,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (s.help) {
-    printf(kUsage, ovra::FormatVidPid(ovra::DefaultCamera()).c_str());
+    printf(kUsage, ovra::FormatVidPid(ovra::DefaultCamera()).c_str(), ovra::VideoFaultKinds());
     return 0;
   }
   if (s.list) return ListModels();
