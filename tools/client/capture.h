@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "client.h"
 #include "report.h"
 #include "rig.h"
 
@@ -31,18 +32,8 @@ struct CaptureOptions {
   Faults faults;
 };
 
-struct Frame {
-  const uint8_t* data = nullptr;
-  uint32_t size = 0;
-  uint32_t width = 0;
-  uint32_t height = 0;
-  uint32_t pinId = 0;  // 0 capture, 1 still
-  int64_t presentationTime = 0;
-  int64_t pictureNumber = 0;
-  uint32_t optionsFlags = 0;  // KSSTREAM_HEADER_OPTIONSF_*
-};
-
-// Called for each frame in order; returning false ends the capture early.
+// Called for each frame in order (capture and still pin); returning false
+// ends the capture early.
 using FrameSink = std::function<bool(const Frame&)>;
 // Called with the frames delivered so far, about ten times a second.
 using ProgressSink = std::function<void(uint64_t frames, int64_t virtualTime)>;

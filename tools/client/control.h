@@ -13,7 +13,6 @@
 namespace ovra {
 
 class Rig;
-class KsFilter;
 
 class Control {
  public:
@@ -41,9 +40,7 @@ class Control {
 
  private:
   Control();
-  bool Find(const std::string& name, const NamedProperty** property, GUID* set, std::string* error);
   std::unique_ptr<Rig> rig_;
-  std::unique_ptr<KsFilter> filter_;
   uint32_t vidPid_ = 0;
 };
 

@@ -18,42 +18,44 @@ std::unique_ptr<Rig> Rig::Start(uint32_t vidPid, std::string* error) {
   }
   std::unique_ptr<Rig> rig(new Rig);
   rig->profile_ = *profile;
-  rig->driver_ = host::io::CreateDriverObject("ovrausb");
-  UNICODE_STRING path;
-  RtlInitUnicodeString(&path, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\ovrausb");
-  NTSTATUS status = DriverEntry(rig->driver_, &path);
-  if (!NT_SUCCESS(status)) {
-    *error = "DriverEntry failed: " + StatusText(status);
+  rig->driver_ = std::make_unique<host::ks::Driver>(DriverEntry);
+  if (!NT_SUCCESS(rig->driver_->EntryStatus())) {
+    *error = "DriverEntry failed: " + StatusText(rig->driver_->EntryStatus());
     return nullptr;
   }
-  rig->camera_ = emu::PlugCamera(*profile, {}, profile->name);
-  status = host::ks::AddDevice(rig->driver_, rig->camera_.pdo(), &rig->device_);
+  rig->bridge_ = std::make_shared<emu::Bridge>(*profile);
+  rig->head_ = emu::AttachHead(*rig->bridge_, profile->modelType);
+  rig->camera_ = std::make_unique<host::ks::Camera>(*rig->driver_, rig->bridge_, profile->name);
+  rig->bridge_->SetPdo(rig->camera_->Pdo());
+  NTSTATUS status = rig->camera_->AddStatus();
   if (!NT_SUCCESS(status)) {
-    rig->device_ = nullptr;
     *error = "adding the device failed: " + StatusText(status);
     return nullptr;
   }
-  status = host::ks::StartDevice(rig->device_);
+  status = rig->camera_->Start();
   if (!NT_SUCCESS(status)) {
     *error = "starting the device failed: " + StatusText(status);
     return nullptr;
   }
-  rig->started_ = true;
+  status = rig->camera_->OpenFilter(&rig->filter_);
+  if (!NT_SUCCESS(status)) {
+    *error = "opening the filter failed: " + StatusText(status);
+    return nullptr;
+  }
   return rig;
 }
 
 Rig::~Rig() {
-  if (device_ != nullptr) {
-    if (unplugged_) host::ks::SurpriseRemoveDevice(device_);
-    else if (started_) host::ks::StopDevice(device_);
-    host::ks::RemoveDevice(device_);
+  // Handles first, then the device, then the driver.
+  if (camera_ != nullptr) {
+    if (Unplugged()) camera_->SurpriseRemove();
+    camera_->Remove();
   }
-  camera_.Remove();
-  if (driver_ != nullptr) {
-    host::io::UnloadDriver(driver_);
-    host::io::DeleteDriverObject(driver_);
-  }
+  camera_.reset();
+  driver_.reset();
 }
+
+bool Rig::Unplugged() const { return camera_ != nullptr && !host::usb::IsPlugged(camera_->Pdo()); }
 
 void Rig::Apply(const Faults& f) {
   faults_ = f;
@@ -81,8 +83,8 @@ void Rig::Apply(const Faults& f) {
     host::sched::At(f.stallAt, [bridge] { bridge->StallVideo(); }, DISPATCH_LEVEL, "stall video");
   }
   if (f.unplugAt >= 0) {
-    camera_.UnplugAt(f.unplugAt);
-    unplugged_ = true;
+    PDEVICE_OBJECT pdo = camera_->Pdo();
+    host::sched::At(f.unplugAt, [pdo] { host::usb::Unplug(pdo); }, DISPATCH_LEVEL, "unplug");
   }
 }
 
@@ -159,13 +161,9 @@ emu::VideoFault ParseVideoFault(const std::string& text) {
   return fault;
 }
 
-void Rig::Unplug() {
-  camera_.Unplug();
-  unplugged_ = true;
-}
-
 CCameraDevice* Rig::camera() const {
-  return device_ != nullptr ? static_cast<CCameraDevice*>(device_->Context) : nullptr;
+  PKSDEVICE device = camera_ != nullptr ? camera_->Device() : nullptr;
+  return device != nullptr ? static_cast<CCameraDevice*>(device->Context) : nullptr;
 }
 
 uint64_t Rig::BytesRouted() const {

@@ -1,8 +1,7 @@
-// The emulated side of a capture: the driver loaded with DriverEntry, a
-// camera of one model plugged into the emulated bus, and its device added
-// and started as the PnP manager would. The tools talk to the camera through
-// the KS client (ks_client.h); the rig only plugs it in, sets the camera's
-// fault knobs and reads the counters a bench wants.
+// The emulated side of a session: the driver loaded with DriverEntry, a
+// camera of one model plugged into the emulated bus, its device added and
+// started as the PnP manager does, and the camera's filter opened as an
+// application opens it. Also the camera's video stream and fault knobs.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include <emu/bridge.h>
+#include <emu/heads.h>
 #include <emu/video.h>
 #include <host/api/ks.h>
 
@@ -21,7 +21,7 @@ namespace ovra {
 // Misbehaviour of the emulated camera, all off by default.
 struct Faults {
   uint64_t dropEvery = 0;   // every Nth video packet fails (its bytes are lost)
-  uint64_t shortEvery = 0;  // every Nth video packet carries half its bytes
+  uint64_t shortEvery = 0;  // every Nth video packet carries at most 512 bytes
   uint64_t emptyEvery = 0;  // every Nth video packet is empty
   int failRequests = 0;     // the first N isochronous requests fail as a whole
   int64_t stallAt = -1;     // the video pipe stalls at this virtual time (until flushed)
@@ -38,12 +38,22 @@ const char* VideoFaultKinds();
 
 class Rig {
  public:
-  // Loads the driver, plugs the camera of `vidPid` and starts its device;
-  // null with a one-line reason on failure (nothing stays behind).
+  // Loads the driver, plugs the camera of `vidPid`, starts its device and
+  // opens its filter; null with a one-line reason on failure.
   static std::unique_ptr<Rig> Start(uint32_t vidPid, std::string* error);
   ~Rig();
   Rig(const Rig&) = delete;
   Rig& operator=(const Rig&) = delete;
+
+  host::ks::Handle filter() const { return filter_; }
+  host::ks::Camera& ks() { return *camera_; }
+  emu::Bridge& bridge() { return *bridge_; }
+  const emu::EmulatedHead& head() const { return head_; }
+  const emu::Profile& profile() const { return profile_; }
+  CCameraDevice* camera() const;
+  // Bytes the driver's frame router has received since the stream started.
+  uint64_t BytesRouted() const;
+  bool Unplugged() const;
 
   void Apply(const Faults& faults);
   // Makes the camera send `width` x `height` frames every `interval` (the
@@ -53,23 +63,15 @@ class Rig {
   emu::VideoSource* video() const { return video_.get(); }
   // Raises the camera's trigger bit for frame `frame` (and lowers it after).
   void TriggerAt(uint64_t frame);
-  // Pulls the cable now (surprise removal follows at teardown).
-  void Unplug();
-
-  emu::Bridge& bridge() { return camera_.bridge(); }
-  PKSDEVICE device() const { return device_; }
-  CCameraDevice* camera() const;
-  const emu::Profile& profile() const { return profile_; }
-  uint64_t BytesRouted() const;
 
  private:
   Rig() = default;
   emu::Profile profile_;
-  PDRIVER_OBJECT driver_ = nullptr;
-  emu::Camera camera_;
-  PKSDEVICE device_ = nullptr;
-  bool started_ = false;
-  bool unplugged_ = false;
+  std::unique_ptr<host::ks::Driver> driver_;
+  std::shared_ptr<emu::Bridge> bridge_;
+  emu::EmulatedHead head_;
+  std::unique_ptr<host::ks::Camera> camera_;
+  host::ks::Handle filter_ = nullptr;
   std::shared_ptr<emu::VideoSource> video_;
   Faults faults_;
 };

@@ -263,9 +263,11 @@ int main(int argc, char** argv) {
   int status = captured && !writeFailed ? 0 : 1;
   if (status != 0) fprintf(stderr, "ovracap: %s\n", error.c_str());
 
+  const bool anything = summary.framesDelivered > 0 || summary.stills > 0;
   if (!s.out.empty()) {
     if (!(s.raw ? raw.Close(&error) : y4m.Close(&error))) status = fail(error);
-    else summary.files.insert(summary.files.begin(), s.out);
+    else if (anything) summary.files.insert(summary.files.begin(), s.out);
+    if (!anything) remove(s.out.c_str());
   }
   if (!s.png.empty()) {
     if (last.empty()) {
@@ -277,6 +279,6 @@ int main(int argc, char** argv) {
       summary.files.push_back(s.png);
     }
   }
-  if (!s.quiet) ovra::PrintSummary(stdout, summary);
+  if (!s.quiet && (anything || summary.virtualTime > 0)) ovra::PrintSummary(stdout, summary);
   return status;
 }
