@@ -10,7 +10,7 @@
 
 namespace ovra {
 
-std::unique_ptr<Rig> Rig::Start(uint32_t vidPid, std::string* error) {
+std::unique_ptr<Rig> Rig::Start(uint32_t vidPid, std::string* error, const Wrap& wrap) {
   const emu::Profile* profile = emu::FindProfile(uint16_t(vidPid >> 16), uint16_t(vidPid));
   if (profile == nullptr) {
     *error = "no camera model " + FormatVidPid(vidPid) + " (see --list)";
@@ -25,7 +25,9 @@ std::unique_ptr<Rig> Rig::Start(uint32_t vidPid, std::string* error) {
   }
   rig->bridge_ = std::make_shared<emu::Bridge>(*profile);
   rig->head_ = emu::AttachHead(*rig->bridge_, profile->modelType);
-  rig->camera_ = std::make_unique<host::ks::Camera>(*rig->driver_, rig->bridge_, profile->name);
+  std::shared_ptr<host::usb::DeviceModel> model = rig->bridge_;
+  if (wrap) model = wrap(rig->bridge_);
+  rig->camera_ = std::make_unique<host::ks::Camera>(*rig->driver_, model, profile->name);
   rig->bridge_->SetPdo(rig->camera_->Pdo());
   NTSTATUS status = rig->camera_->AddStatus();
   if (!NT_SUCCESS(status)) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,7 +41,10 @@ class Rig {
  public:
   // Loads the driver, plugs the camera of `vidPid`, starts its device and
   // opens its filter; null with a one-line reason on failure.
-  static std::unique_ptr<Rig> Start(uint32_t vidPid, std::string* error);
+  // `wrap`, when given, puts a device model of its own between the bus and
+  // the emulated bridge (a bench times the camera's callbacks with it).
+  using Wrap = std::function<std::shared_ptr<host::usb::DeviceModel>(std::shared_ptr<emu::Bridge>)>;
+  static std::unique_ptr<Rig> Start(uint32_t vidPid, std::string* error, const Wrap& wrap = nullptr);
   ~Rig();
   Rig(const Rig&) = delete;
   Rig& operator=(const Rig&) = delete;
