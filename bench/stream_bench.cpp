@@ -81,9 +81,9 @@ void WholeStream(benchmark::State& state) {
     host::Reset();
     std::string error;
     // A colour head with a progressive 640x480 UYVY stream.
-    std::unique_ptr<ovra::Rig> rig = ovra::Rig::Start(kCamera, &error, [](std::shared_ptr<emu::Bridge> bridge) {
-      return std::make_shared<TimedModel>(std::move(bridge));
-    });
+    ovra::RigOptions options;
+    options.wrap = [](std::shared_ptr<emu::Bridge> bridge) { return std::make_shared<TimedModel>(std::move(bridge)); };
+    std::unique_ptr<ovra::Rig> rig = ovra::Rig::Start(kCamera, &error, options);
     if (rig == nullptr) return Fail(state, error);
     ovra::PinFormat format;
     if (!ovra::IntersectFormat(rig->filter(), 0, 640, 480, 0, &format, &error)) return Fail(state, error);

@@ -40,7 +40,9 @@ constexpr int64_t kNoFrameTimeout = 3 * host::sched::kSecond;
 
 bool RunCapture(const CaptureOptions& o, const FrameSink& sink, const ProgressSink& progress,
                 CaptureSummary* summary, std::string* error) {
-  std::unique_ptr<Rig> rig = Rig::Start(o.camera, error);
+  RigOptions rigOptions;
+  rigOptions.altSetting = o.altSetting;
+  std::unique_ptr<Rig> rig = Rig::Start(o.camera, error, rigOptions);
   if (rig == nullptr) return false;
   summary->camera = FormatVidPid(o.camera) + " " + emu::HeadName(rig->profile().modelType);
 

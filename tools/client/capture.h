@@ -23,6 +23,7 @@ struct CaptureOptions {
   uint64_t frames = 0;       // stop after this many frames (0: use duration)
   int64_t duration = 0;      // or after this much virtual time
   uint32_t buffers = 4;      // client buffers kept queued
+  int altSetting = 3;        // USB alternate setting (bandwidth) the driver streams with
   bool realtime = false;     // pace virtual time to the wall clock
   double speed = 1.0;
   uint64_t stillEvery = 0;   // ask for a still every N frames (method 60)

@@ -10,7 +10,7 @@
 
 namespace ovra {
 
-std::unique_ptr<Rig> Rig::Start(uint32_t vidPid, std::string* error, const Wrap& wrap) {
+std::unique_ptr<Rig> Rig::Start(uint32_t vidPid, std::string* error, const RigOptions& options) {
   const emu::Profile* profile = emu::FindProfile(uint16_t(vidPid >> 16), uint16_t(vidPid));
   if (profile == nullptr) {
     *error = "no camera model " + FormatVidPid(vidPid) + " (see --list)";
@@ -26,7 +26,7 @@ std::unique_ptr<Rig> Rig::Start(uint32_t vidPid, std::string* error, const Wrap&
   rig->bridge_ = std::make_shared<emu::Bridge>(*profile);
   rig->head_ = emu::AttachHead(*rig->bridge_, profile->modelType);
   std::shared_ptr<host::usb::DeviceModel> model = rig->bridge_;
-  if (wrap) model = wrap(rig->bridge_);
+  if (options.wrap) model = options.wrap(rig->bridge_);
   rig->camera_ = std::make_unique<host::ks::Camera>(*rig->driver_, model, profile->name);
   rig->bridge_->SetPdo(rig->camera_->Pdo());
   NTSTATUS status = rig->camera_->AddStatus();
@@ -34,6 +34,8 @@ std::unique_ptr<Rig> Rig::Start(uint32_t vidPid, std::string* error, const Wrap&
     *error = "adding the device failed: " + StatusText(status);
     return nullptr;
   }
+  if (options.altSetting >= 0)
+    host::reg::SetDword(rig->camera_->DeviceKey(), "AltSetting", uint32_t(options.altSetting));
   status = rig->camera_->Start();
   if (!NT_SUCCESS(status)) {
     *error = "starting the device failed: " + StatusText(status);

@@ -37,14 +37,21 @@ struct Faults {
 emu::VideoFault ParseVideoFault(const std::string& text);
 const char* VideoFaultKinds();
 
+struct RigOptions {
+  // The USB alternate setting the driver streams with, seeded into the
+  // camera's device key before it starts, as an installation would set it
+  // (-1: leave the driver's default, 0, which has no video bandwidth).
+  int altSetting = 3;
+  // Puts a device model of its own between the bus and the emulated bridge
+  // (a bench times the camera's callbacks with it).
+  std::function<std::shared_ptr<host::usb::DeviceModel>(std::shared_ptr<emu::Bridge>)> wrap;
+};
+
 class Rig {
  public:
   // Loads the driver, plugs the camera of `vidPid`, starts its device and
   // opens its filter; null with a one-line reason on failure.
-  // `wrap`, when given, puts a device model of its own between the bus and
-  // the emulated bridge (a bench times the camera's callbacks with it).
-  using Wrap = std::function<std::shared_ptr<host::usb::DeviceModel>(std::shared_ptr<emu::Bridge>)>;
-  static std::unique_ptr<Rig> Start(uint32_t vidPid, std::string* error, const Wrap& wrap = nullptr);
+  static std::unique_ptr<Rig> Start(uint32_t vidPid, std::string* error, const RigOptions& options = {});
   ~Rig();
   Rig(const Rig&) = delete;
   Rig& operator=(const Rig&) = delete;

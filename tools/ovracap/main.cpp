@@ -36,6 +36,7 @@ Output:
   --raw                  write --out as raw UYVY instead of Y4M
   --png FILE             write the last frame as a PNG
   --buffers N            client buffers kept queued (default 4)
+  --alt-setting N        USB alternate setting (bandwidth) to stream with, 0..3 (default 3)
   --realtime             pace the camera to the wall clock
   --speed X              pace it to X times the wall clock (implies --realtime)
   --quiet                no summary
@@ -126,6 +127,8 @@ Settings Parse(int argc, char** argv) {
     else if (o == "--buffers") {
       s.capture.buffers = uint32_t(ovra::ParseNumber(args.Value(), "buffer count", 64));
       if (s.capture.buffers == 0) throw ovra::UsageError("buffer count must be at least 1");
+    } else if (o == "--alt-setting") {
+      s.capture.altSetting = int(ovra::ParseNumber(args.Value(), "alternate setting", 3));
     } else if (o == "--realtime") {
       flag();
       s.capture.realtime = true;
