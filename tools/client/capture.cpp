@@ -1,5 +1,6 @@
 #include "capture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -82,7 +83,7 @@ bool RunCapture(const CaptureOptions& o, const FrameSink& sink, const ProgressSi
     if (stop) return;
     if (!NT_SUCCESS(f.status)) {
       if (f.status != STATUS_CANCELLED) {
-        *error = "a read completed with " + StatusText(f.status);
+        *error = rig->Unplugged() ? "the camera was unplugged" : "a read completed with " + StatusText(f.status);
         ok = false;
       }
       stop = true;
@@ -99,22 +100,29 @@ bool RunCapture(const CaptureOptions& o, const FrameSink& sink, const ProgressSi
     lastFrameAt = host::sched::Now();
     if (!sink(f)) stop = true;
   };
+  // In snapshot mode every frame goes to the still pin: stills count as frames.
+  const auto delivered = [&] { return summary->framesDelivered + (o.snapshotMode > 0 ? summary->stills : 0); };
   const auto finished = [&] {
-    if (o.frames > 0) return summary->framesDelivered >= o.frames;
+    if (o.frames > 0) return delivered() >= o.frames;
     return host::sched::Now() - start >= o.duration;
   };
 
   while (!stop && ok && !finished()) {
-    const int64_t deadline = o.frames > 0 ? start + kNoFrameTimeout * 1000 : start + o.duration;
+    // Wait for a read to complete (the queues are full again after Collect).
+    const size_t capturePending = capture->Pending();
+    const size_t stillPending = still != nullptr ? still->Pending() : 0;
+    int64_t wait = kNoFrameTimeout;
+    if (o.frames == 0) wait = std::min(wait, start + o.duration - host::sched::Now());
     host::sched::RunUntil(
         [&] {
-          return capture->Pending() < o.buffers || (still != nullptr && still->Pending() < 2) ||
-                 host::sched::Now() >= deadline;
+          return capture->Pending() < capturePending || (still != nullptr && still->Pending() < stillPending) ||
+                 rig->Unplugged();
         },
-        kNoFrameTimeout);
+        wait);
+    rig->HandleUnplug();
     capture->Collect(deliver);
     if (still != nullptr) still->Collect(deliver);
-    progress(summary->framesDelivered, host::sched::Now() - start);
+    progress(delivered(), host::sched::Now() - start);
     if (o.stillEvery > 0 && sinceStill >= o.stillEvery) {
       sinceStill = 0;
       status = TakeSnapshot(rig->filter());

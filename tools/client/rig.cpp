@@ -52,11 +52,18 @@ std::unique_ptr<Rig> Rig::Start(uint32_t vidPid, std::string* error, const RigOp
 Rig::~Rig() {
   // Handles first, then the device, then the driver.
   if (camera_ != nullptr) {
-    if (Unplugged()) camera_->SurpriseRemove();
+    HandleUnplug();
     camera_->Remove();
   }
   camera_.reset();
   driver_.reset();
+}
+
+bool Rig::HandleUnplug() {
+  if (!Unplugged()) return false;
+  if (!surpriseRemoved_) camera_->SurpriseRemove();
+  surpriseRemoved_ = true;
+  return true;
 }
 
 bool Rig::Unplugged() const { return camera_ != nullptr && !host::usb::IsPlugged(camera_->Pdo()); }

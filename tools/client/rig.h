@@ -65,6 +65,9 @@ class Rig {
   // Bytes the driver's frame router has received since the stream started.
   uint64_t BytesRouted() const;
   bool Unplugged() const;
+  // What the PnP manager does once the cable is gone: surprise removal (once).
+  // True when the camera is gone.
+  bool HandleUnplug();
 
   void Apply(const Faults& faults);
   // Makes the camera send `width` x `height` frames every `interval` (the
@@ -85,6 +88,7 @@ class Rig {
   host::ks::Handle filter_ = nullptr;
   std::shared_ptr<emu::VideoSource> video_;
   Faults faults_;
+  bool surpriseRemoved_ = false;
 };
 
 }  // namespace ovra
