@@ -41,9 +41,10 @@ TEST(Y4m, FramesArePlanar422) {
   const std::string path = TempPath("planar.y4m");
   std::string error;
   ovra::Y4mWriter writer;
-  ASSERT_TRUE(writer.Open(path, 4, 2, 333667, &error)) << error;
-  ASSERT_TRUE(writer.WriteUyvy(uyvy));
-  ASSERT_TRUE(writer.WriteGray(gray));
+  ASSERT_TRUE(writer.Open(path, &error)) << error;
+  ASSERT_TRUE(writer.WriteUyvy(uyvy, 4, 2, 333667, &error)) << error;
+  ASSERT_TRUE(writer.WriteGray(gray, 4, 2, 333667, &error)) << error;
+  EXPECT_FALSE(writer.WriteGray(gray, 2, 4, 333667, &error)) << "a frame of another size";
   ASSERT_TRUE(writer.Close(&error)) << error;
 
   const std::string header = "YUV4MPEG2 W4 H2 F30000:1001 Ip A1:1 C422\n";
@@ -57,8 +58,12 @@ TEST(Y4m, FramesArePlanar422) {
 TEST(Writers, RefuseWhatTheyCannotWrite) {
   std::string error;
   ovra::Y4mWriter y4m;
-  EXPECT_FALSE(y4m.Open(TempPath("odd.y4m"), 3, 2, 333667, &error));
+  const std::string odd = TempPath("odd.y4m");
+  ASSERT_TRUE(y4m.Open(odd, &error)) << error;
+  const uint8_t pixels[12] = {};
+  EXPECT_FALSE(y4m.WriteUyvy(pixels, 3, 2, 333667, &error));
   EXPECT_NE(error.find("even"), std::string::npos) << error;
+  remove(odd.c_str());
   ovra::PngWriter png;
   EXPECT_FALSE(png.Open("/nonexistent-dir/x.png", &error));
   EXPECT_NE(error.find("cannot write /nonexistent-dir/x.png"), std::string::npos) << error;

@@ -115,6 +115,7 @@ bool PinStream::Complete(const host::ks::Buffer& buffer, Frame* frame) const {
   frame->size = header->DataUsed;
   frame->width = format_.width;
   frame->height = format_.height;
+  frame->interval = format_.interval;
   frame->pinId = id_;
   frame->status = buffer.status;
   frame->presentationTime = header->PresentationTime.Time;

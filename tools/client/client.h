@@ -44,7 +44,8 @@ struct Frame {
   uint32_t size = 0;
   uint32_t width = 0;
   uint32_t height = 0;
-  uint32_t pinId = 0;  // 0 capture, 1 still
+  int64_t interval = 0;  // the pin's frame interval, 100-ns units
+  uint32_t pinId = 0;    // 0 capture, 1 still
   NTSTATUS status = STATUS_SUCCESS;
   int64_t presentationTime = 0;
   int64_t pictureNumber = 0;

@@ -55,21 +55,28 @@ std::string Y4mRate(int64_t interval) {
   return std::to_string(kSecond / g) + ":" + std::to_string(interval / g);
 }
 
-bool Y4mWriter::Open(const std::string& path, uint32_t width, uint32_t height, int64_t interval, std::string* error) {
+bool Y4mWriter::Begin(uint32_t width, uint32_t height, int64_t interval, std::string* error) {
+  if (frames_ > 0) {
+    if (width == width_ && height == height_) return true;
+    *error = "frame size changed from " + std::to_string(width_) + "x" + std::to_string(height_) + " to " +
+             std::to_string(width) + "x" + std::to_string(height);
+    return false;
+  }
   if (width == 0 || height == 0 || width % 2 != 0) {
     *error = "Y4M 4:2:2 needs an even, non-zero width (got " + std::to_string(width) + "x" + std::to_string(height) + ")";
     return false;
   }
-  if (!file_.Open(path, error)) return false;
   width_ = width;
   height_ = height;
   planes_.assign(size_t(width) * height * 2, 0);
   const std::string header = "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F" +
                              Y4mRate(interval) + " Ip A1:1 C422\n";
-  return file_.Write(header.data(), header.size()) || (*error = "cannot write " + path, false);
+  if (!file_.Write(header.data(), header.size())) return *error = "writing " + file_.path() + " failed", false;
+  return true;
 }
 
-bool Y4mWriter::WriteUyvy(const uint8_t* uyvy) {
+bool Y4mWriter::WriteUyvy(const uint8_t* uyvy, uint32_t width, uint32_t height, int64_t interval, std::string* error) {
+  if (!Begin(width, height, interval, error)) return false;
   const size_t pixels = size_t(width_) * height_;
   uint8_t* y = planes_.data();
   uint8_t* u = y + pixels;
@@ -80,19 +87,22 @@ bool Y4mWriter::WriteUyvy(const uint8_t* uyvy) {
     v[i] = uyvy[2];
     y[2 * i + 1] = uyvy[3];
   }
-  return WritePlanes();
+  return WritePlanes(error);
 }
 
-bool Y4mWriter::WriteGray(const uint8_t* luma) {
+bool Y4mWriter::WriteGray(const uint8_t* luma, uint32_t width, uint32_t height, int64_t interval, std::string* error) {
+  if (!Begin(width, height, interval, error)) return false;
   const size_t pixels = size_t(width_) * height_;
   memcpy(planes_.data(), luma, pixels);
   memset(planes_.data() + pixels, 0x80, pixels);
-  return WritePlanes();
+  return WritePlanes(error);
 }
 
-bool Y4mWriter::WritePlanes() {
+bool Y4mWriter::WritePlanes(std::string* error) {
   ++frames_;
-  return file_.Write("FRAME\n", 6) && file_.Write(planes_.data(), planes_.size());
+  if (file_.Write("FRAME\n", 6) && file_.Write(planes_.data(), planes_.size())) return true;
+  *error = "writing " + file_.path() + " failed";
+  return false;
 }
 
 namespace {

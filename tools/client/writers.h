@@ -35,18 +35,19 @@ class OutputFile {
 
 // YUV4MPEG2 with planar 4:2:2 frames (C422): the Y plane, then U and V at half
 // width. Frames come as packed UYVY, or as 8-bit luminance that is padded
-// with neutral chroma.
+// with neutral chroma. The header is written with the first frame, whose
+// size and interval (100-ns units) every later frame must keep.
 class Y4mWriter {
  public:
-  // `interval` is the frame interval in 100-ns units.
-  bool Open(const std::string& path, uint32_t width, uint32_t height, int64_t interval, std::string* error);
-  bool WriteUyvy(const uint8_t* uyvy);  // width * height * 2 bytes
-  bool WriteGray(const uint8_t* luma);  // width * height bytes
+  bool Open(const std::string& path, std::string* error) { return file_.Open(path, error); }
+  bool WriteUyvy(const uint8_t* uyvy, uint32_t width, uint32_t height, int64_t interval, std::string* error);
+  bool WriteGray(const uint8_t* luma, uint32_t width, uint32_t height, int64_t interval, std::string* error);
   bool Close(std::string* error) { return file_.Close(error); }
   uint64_t frames() const { return frames_; }
 
  private:
-  bool WritePlanes();
+  bool Begin(uint32_t width, uint32_t height, int64_t interval, std::string* error);
+  bool WritePlanes(std::string* error);
   OutputFile file_;
   uint32_t width_ = 0;
   uint32_t height_ = 0;

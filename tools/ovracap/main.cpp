@@ -207,10 +207,7 @@ int main(int argc, char** argv) {
     return 1;
   };
   if (!s.out.empty()) {
-    const bool opened = s.raw ? raw.Open(s.out, &error)
-                              : y4m.Open(s.out, s.capture.width, s.capture.height,
-                                         s.capture.interval > 0 ? s.capture.interval : 333667, &error);
-    if (!opened) return fail(error);
+    if (!(s.raw ? raw.Open(s.out, &error) : y4m.Open(s.out, &error))) return fail(error);
   }
   if (!s.png.empty() && !png.Open(s.png, &error)) return fail(error);
   if (!s.stills.empty()) {
@@ -240,15 +237,10 @@ int main(int argc, char** argv) {
       }
       return true;
     }
-    if (y4m.frames() == 0 && !s.raw && !s.out.empty() && (f.width != s.capture.width || f.height != s.capture.height)) {
-      error = "the camera delivers " + std::to_string(f.width) + "x" + std::to_string(f.height);
-      return writeFailed = true, false;
-    }
-    bool ok = true;
-    if (!s.out.empty()) ok = s.raw ? raw.Write(f.data, f.size) : y4m.WriteUyvy(f.data);
-    if (!ok) {
-      error = "writing " + s.out + " failed";
-      return writeFailed = true, false;
+    if (!s.out.empty()) {
+      const bool ok = s.raw ? raw.Write(f.data, f.size) || (error = "writing " + s.out + " failed", false)
+                            : y4m.WriteUyvy(f.data, f.width, f.height, f.interval, &error);
+      if (!ok) return writeFailed = true, false;
     }
     if (!s.png.empty()) {
       last.assign(f.data, f.data + f.size);
