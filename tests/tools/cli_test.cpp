@@ -48,7 +48,8 @@ TEST(Cli, BadCommandLinesGetOneLineAndAFailingExit) {
       {OVRACAP_PATH, "--frames", 2, "ovracap: --frames needs a value"},
       {OVRACAP_PATH, "--frames 0", 2, "frame count must be at least 1"},
       {OVRACAP_PATH, "--frames 12x", 2, "bad frame count '12x'"},
-      {OVRACAP_PATH, "--camera 2E4C", 2, "bad camera '2E4C'"},
+      {OVRACAP_PATH, "--camera 2E4C", 2, "unknown camera '2E4C'"},
+      {OVRACAP_PATH, "--camera 2E4C:", 2, "bad camera '2E4C:'"},
       {OVRACAP_PATH, "--camera 1234:5678", 2, "no camera model 1234:5678"},
       {OVRACAP_PATH, "--size 1000x1000", 2, "does not offer 1000x1000"},
       {OVRACAP_PATH, "--size 640by480", 2, "bad size '640by480'"},
@@ -86,7 +87,7 @@ TEST(Cli, BadCommandLinesGetOneLineAndAFailingExit) {
 TEST(Cli, ListNamesTheDefaultCameraAndItsSizes) {
   const Result list = RunTool(OVRACAP_PATH, "--list");
   ASSERT_EQ(list.exit, 0) << list.err;
-  EXPECT_NE(list.out.find("2E4C:0060  alder     1280x1024 1280x960 1024x768 800x600 640x512 640x480 320x240"),
+  EXPECT_NE(list.out.find("2E4C:0060  alder-0060    alder     1280x1024 1280x960 1024x768 800x600 640x512 640x480 320x240"),
             std::string::npos)
       << list.out;
   const Result help = RunTool(OVRACAP_PATH, "--help");

@@ -2,6 +2,7 @@
 
 #include <emu/profiles.h>
 
+#include "args.h"
 #include "driver/device/model_table.h"
 
 namespace ovra {
@@ -53,6 +54,22 @@ uint32_t DefaultCamera() {
   for (const ModelTableEntry* row = kModelTable; row->Key != 0; ++row)
     if (row->Type == kAlderType) return row->Key;
   return kModelTable[0].Key;
+}
+
+}  // namespace ovra
+
+namespace ovra {
+
+uint32_t ParseCamera(const std::string& text) {
+  if (text.find(':') != std::string::npos) return ParseVidPid(text);
+  const emu::Profile* profile = emu::FindProfile(text);
+  if (profile == nullptr) throw UsageError("unknown camera '" + text + "' (want VID:PID or a name from --list)");
+  return profile->VidPid();
+}
+
+std::string ModelName(uint32_t vidPid) {
+  const emu::Profile* profile = emu::FindProfile(uint16_t(vidPid >> 16), uint16_t(vidPid));
+  return profile != nullptr ? profile->name : "";
 }
 
 }  // namespace ovra

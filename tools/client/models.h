@@ -24,5 +24,8 @@ std::vector<ModelInfo> Models();
 const ModelInfo* FindModelInfo(uint32_t vidPid);
 // The camera the tools use when none is named: the first Alder head.
 uint32_t DefaultCamera();
+// A camera by "VVVV:PPPP" or by model name ("alder-0060"); throws UsageError.
+uint32_t ParseCamera(const std::string& text);
+std::string ModelName(uint32_t vidPid);
 
 }  // namespace ovra

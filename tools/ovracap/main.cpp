@@ -23,7 +23,7 @@ Captures video from an emulated camera through the driver and writes it to a fil
 
 Camera and format:
   --list                 list the camera models (VID:PID, head, resolutions) and exit
-  --camera VID:PID       the camera model (default: %s, an Alder head)
+  --camera VID:PID|NAME  the camera model (default: %s, an Alder head)
   --size WxH             frame size, one the model offers (default 640x480)
   --fps RATE             frame rate, e.g. 30 or 29.97 (default: the camera's)
   --interval UNITS       frame interval in 100-ns units, instead of --fps
@@ -69,11 +69,12 @@ Examples:
 )";
 
 int ListModels() {
-  printf("%-9s  %-8s  %s\n", "VID:PID", "head", "resolutions");
+  printf("%-9s  %-12s  %-8s  %s\n", "VID:PID", "name", "head", "resolutions");
   for (const ovra::ModelInfo& m : ovra::Models()) {
     std::string sizes;
     for (const auto& r : m.resolutions) sizes += (sizes.empty() ? "" : " ") + std::to_string(r.first) + "x" + std::to_string(r.second);
-    printf("%-9s  %-8s  %s%s\n", ovra::FormatVidPid(m.vidPid).c_str(), m.head.c_str(), sizes.c_str(),
+    printf("%-9s  %-12s  %-8s  %s%s\n", ovra::FormatVidPid(m.vidPid).c_str(), ovra::ModelName(m.vidPid).c_str(),
+           m.head.c_str(), sizes.c_str(),
            m.Monochrome() ? "  (monochrome)" : "");
   }
   return 0;
@@ -100,7 +101,7 @@ Settings Parse(int argc, char** argv) {
     auto flag = [&] { args.NoValue(); };
     if (o == "--help") flag(), s.help = true;
     else if (o == "--list") flag(), s.list = true;
-    else if (o == "--camera") s.capture.camera = ovra::ParseVidPid(args.Value());
+    else if (o == "--camera") s.capture.camera = ovra::ParseCamera(args.Value());
     else if (o == "--size") ovra::ParseSize(args.Value(), &s.capture.width, &s.capture.height);
     else if (o == "--fps") {
       const double fps = ovra::ParseDecimal(args.Value(), "frame rate");

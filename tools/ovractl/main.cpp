@@ -21,7 +21,7 @@ const char kUsage[] = R"(Usage: ovractl [--camera VID:PID] ACTION...
 Controls an emulated camera through the driver's property and method sets.
 The actions run in the order given, on one camera (default %s).
 
-  --camera VID:PID           the camera model (ovracap --list shows them)
+  --camera VID:PID|NAME      the camera model (ovracap --list shows them)
   --list                     list the filter's property sets and items
   --get NAME                 print a property
   --set NAME=VALUE           set a property
@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
       if (o == "--camera") {
         if (cameraGiven) throw ovra::UsageError("--camera given twice");
         if (!actions.empty()) throw ovra::UsageError("--camera must come before the actions");
-        camera = ovra::ParseVidPid(args.Value());
+        camera = ovra::ParseCamera(args.Value());
         if (ovra::FindModelInfo(camera) == nullptr)
           throw ovra::UsageError("no camera model " + ovra::FormatVidPid(camera) + " (see ovracap --list)");
         cameraGiven = true;
