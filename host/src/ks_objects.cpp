@@ -946,7 +946,6 @@ NTSTATUS OpenFilter(PKSDEVICE device, std::u16string_view reference, Handle* fil
   const KSFILTER_DISPATCH* dispatch = f->ks.Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Create != nullptr) {
     ClientIrp irp(FileOf(f), IRP_MJ_CREATE);
-    ControlLock control(f);
     status = dispatch->Create(&f->ks, &irp.irp);
   }
   if (!NT_SUCCESS(status)) {

@@ -32,7 +32,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PKSDEVICE* device)
 // IRP_MN_START_DEVICE: calls Start (and PostStart), then sets Started.
 NTSTATUS StartDevice(PKSDEVICE device);
 // IRP_MN_STOP_DEVICE: calls Stop, clears Started; filter factories created
-// with KSCREATE_ITEM_FREEONSTOP go away.
+// with KSCREATE_ITEM_FREEONSTOP go away (a violation if a filter is still
+// open: the PnP manager does not stop a device with open handles).
 void StopDevice(PKSDEVICE device);
 // IRP_MN_SURPRISE_REMOVAL: calls SurpriseRemoval; pending reads complete with
 // STATUS_DEVICE_REMOVED, new reads and opens fail with it.
