@@ -75,8 +75,10 @@ void CCameraDevice::PnpStop() {
 void CCameraDevice::PnpRemove() {
   PAGED_CODE();
   OVRA_LOG(kLogTrace, "CCameraDevice::PnpRemove\n");
-  // From now on every vendor request to the camera fails at once.
-  if (Hardware != nullptr) Hardware->m_Removed = TRUE;
+  // From now on every vendor request to the camera fails at once, and no
+  // transfer, tick or work item of the reader is left when ks.sys passes the
+  // removal down.
+  if (Hardware != nullptr) Hardware->DeviceRemoved();
 }
 
 void CCameraDevice::DeleteDevice(PVOID object) {

@@ -141,6 +141,9 @@ void CUSBHardware::PiximTool::SendCommand(UCHAR command) {
 void CUSBHardware::SetCameraPower(BOOLEAN on) {
   PAGED_CODE();
   const bool powerOn = on != FALSE;
+  // The count and the power request change together: two callers never send
+  // their requests in the opposite order of their count changes.
+  RegisterAccessLock lock(this);
   OVRA_LOG(kLogTrace, "CUSBHardware::SetCameraPower(%d) state %d\n", powerOn ? 1 : 0, LONG(m_PowerCount));
   m_Triggered = 0;
   SubmitVendorRequest(nullptr, 0, FALSE, kVrPortByte, 0, USHORT((GetWidthSetting() | kPortUntriggered) & 0xFF));

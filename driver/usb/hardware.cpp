@@ -152,14 +152,19 @@ NTSTATUS CUSBHardware::AcquireResources(UCHAR alternateSetting) {
     void* memory = AllocateZeroed(sizeof(CBulkReader));
     if (memory != nullptr) m_Reader = new (memory, Placement::At) CBulkReader(this, pipe, kBulkTransferBytes, kReaderTransfers);
     if (m_Reader == nullptr) status = STATUS_INSUFFICIENT_RESOURCES;
-  } else if (!CIsochReader::PacketSizeSupported(pipe->MaximumPacketSize, kIsochTransferBytes)) {
+  } else if (pipe->PipeType != UsbdPipeTypeIsochronous) {
+    OVRA_LOG(kLogError, "CUSBHardware::AcquireResources - video pipe of type %d cannot stream\n", pipe->PipeType);
+    status = STATUS_NOT_SUPPORTED;
+  } else if (CIsochReader::PacketsPerTransfer(pipe->MaximumPacketSize, kIsochTransferBytes) == 0) {
+    OVRA_LOG(kLogError, "CUSBHardware::AcquireResources - packet size %d gives no valid isochronous transfer\n",
+             pipe->MaximumPacketSize);
     status = STATUS_NOT_SUPPORTED;
   } else {
     void* memory = AllocateZeroed(sizeof(CIsochReader));
     if (memory != nullptr) m_Reader = new (memory, Placement::At) CIsochReader(this, pipe, kIsochTransferBytes, kReaderTransfers);
     if (m_Reader == nullptr) status = STATUS_INSUFFICIENT_RESOURCES;
   }
-  if (m_Reader != nullptr && m_Reader->TransferCount() == 0) {
+  if (m_Reader != nullptr && (m_Reader->TransferCount() == 0 || m_Reader->m_WorkItem == nullptr)) {
     ContinuousReader::Delete(m_Reader);
     m_Reader = nullptr;
     status = STATUS_INSUFFICIENT_RESOURCES;
@@ -206,6 +211,15 @@ NTSTATUS CUSBHardware::Stop() {
   if (InterlockedExchange(&m_State, kStreamStopped) != kStreamStopped && m_Reader != nullptr) m_Reader->Stop();
   OVRA_LOG(kLogTrace, "exit CUSBHardware::Stop\n");
   return STATUS_SUCCESS;
+}
+
+void CUSBHardware::DeviceRemoved() {
+  PAGED_CODE();
+  OVRA_LOG(kLogTrace, "enter CUSBHardware::DeviceRemoved\n");
+  m_Removed = TRUE;
+  InterlockedExchange(&m_State, kStreamStopped);
+  if (m_Reader != nullptr) m_Reader->Shutdown();
+  OVRA_LOG(kLogTrace, "exit CUSBHardware::DeviceRemoved\n");
 }
 
 NTSTATUS CUSBHardware::ReleaseResources() {

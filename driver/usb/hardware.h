@@ -20,8 +20,6 @@ enum StreamState : LONG {
 class CUSBHardware {
  public:
   CUSBHardware(CCameraDevice* owner, PKSDEVICE device);
-  // Not virtual: the owner destroys every head through the base.
-  ~CUSBHardware();
 
   // Builds the head object for a model type (0..8), or null.
   static CUSBHardware* CreateHardware(CCameraDevice* owner, PKSDEVICE device, ULONG modelType);
@@ -39,6 +37,9 @@ class CUSBHardware {
   virtual void SetupTiming(ULONG shutter) = 0;
   // Slot 5: capture-mode code for the port byte.
   virtual ULONG GetWidthSetting();
+  // After the six slots: the owner destroys every head through the base, so
+  // destruction is virtual.
+  virtual ~CUSBHardware();
 
   // --- USB device access ---
   NTSTATUS CallUSBD(PURB urb);
@@ -55,6 +56,10 @@ class CUSBHardware {
   NTSTATUS Pause(BOOLEAN pause);
   NTSTATUS Stop();
   NTSTATUS ReleaseResources();
+  // Surprise removal and removal: refuses every later vendor request, stops
+  // the reader and waits until none of its transfers, ticks or work items
+  // runs any more. Called before the removal goes down the stack.
+  void DeviceRemoved();
 
   // --- I2C and control channel ---
   void SetCameraPower(BOOLEAN on);
@@ -87,6 +92,9 @@ class CUSBHardware {
 
   // --- fields, in order ---
   PKSDEVICE m_Device;
+  // Written once, by DeviceRemoved at PASSIVE_LEVEL; read without a lock by
+  // every vendor request (a byte: a request racing the removal fails in the
+  // USB stack instead).
   BOOLEAN m_Removed;
   PUSBD_INTERFACE_INFORMATION* m_Interfaces;
   PUSBD_PIPE_INFORMATION m_Pipes[4];

@@ -6,8 +6,16 @@
 // since a completion can run inside IofCallDriver and takes it too. A transfer
 // stays on m_Busy from submission until its completion has either resubmitted
 // it or freed it, so Stop waits for completions that are delivering data.
-// Start and Stop are serialised by m_ControlLock (a failed flush stops the
-// reader from a worker thread while the device may be stopping it too).
+// Start, Stop and the pipe recovery are serialised by m_ControlLock (the work
+// item stops or resubmits from a worker thread while the device may be
+// stopping the reader too).
+//
+// Failed transfers. A transfer that fails is never resubmitted from its own
+// completion (a pipe that fails at once would recurse through IofCallDriver,
+// and a halted pipe would spin at DISPATCH_LEVEL). It waits on m_Idle while
+// the work item, at PASSIVE_LEVEL, resets the pipe when it halted and
+// resubmits; a failed transfer is no activity for the watchdog. Past
+// kPipeRecoveries recoveries without a good transfer the reader stops.
 #include "reader.h"
 
 #include "usb_access.h"
@@ -17,6 +25,17 @@ namespace {
 constexpr LONGLONG kWatchdogDue = -10000000;  // 1 s, relative
 constexpr LONG kWatchdogPeriodMs = 1000;
 constexpr LONGLONG kWaitEmptyPoll = -500000;  // 50 ms, relative
+constexpr ULONG kAbortPolls = 10;              // waits for the transfers an abort returns
+
+// Work the reader's work item does.
+constexpr ULONG kWorkFlush = 1;
+constexpr ULONG kWorkRecover = 2;
+
+void Delay(LONGLONG interval) {
+  LARGE_INTEGER due;
+  due.QuadPart = interval;
+  KeDelayExecutionThread(KernelMode, FALSE, &due);
+}
 
 
 void WaitFor(PVOID object) { KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr); }
@@ -58,7 +77,7 @@ void CSingleUrb::Free(CSingleUrb* transfer) {
 }
 
 void CSingleUrb::PrepareIrp() {
-  IoInitializeIrp(m_Irp, IoSizeOfIrp(m_StackSize), m_StackSize);
+  IoReuseIrp(m_Irp, STATUS_SUCCESS);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(m_Irp);
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -82,36 +101,48 @@ NTSTATUS CSingleUrb::IrpComplete() {
   RemoveEntryList(&m_Link);
   m_InFlight = FALSE;
 
-  bool resubmit = false;
-  bool deliver = false;
-  if (m_Irp->Cancel) {
-  } else if (!reader->m_Running) {
-  } else if (irpStatus == STATUS_DEVICE_NOT_CONNECTED) {
+  enum { kRetire, kResubmit, kPark } action = kRetire;
+  if (m_Irp->Cancel || !reader->m_Running || irpStatus == STATUS_DEVICE_NOT_CONNECTED) {
   } else if (irpStatus == STATUS_UNSUCCESSFUL || urbStatus == USBD_STATUS_ISOCH_REQUEST_FAILED) {
-    resubmit = true;  // transient: no data this time
+    action = kPark;  // stall, transaction error, no answer, a missed isochronous request
   } else if (USBD_ERROR(urbStatus)) {
+    if (reader->m_Recovering) action = kPark;  // returned by the recovery's abort
   } else {
-    resubmit = true;
-    deliver = true;
+    action = kResubmit;
   }
 
-  if (resubmit) {
-    ++reader->m_Completions;
+  if (action != kRetire) {
+    // Stays on m_Busy while it is rebuilt, so that Stop waits for it.
     InsertTailList(&reader->m_Busy, &m_Link);
+    if (action == kResubmit) {
+      ++reader->m_Completions;
+      reader->m_Recoveries = 0;
+    } else if (!reader->m_Recovering) {
+      reader->m_LastError = urbStatus;
+      if (urbStatus != USBD_STATUS_ISOCH_REQUEST_FAILED) reader->m_PipeHalted = TRUE;
+    }
     KeReleaseSpinLock(lock, irql);
 
-    if (deliver) DeliverData();
+    if (action == kResubmit) DeliverData();
     FillUrb();
 
     irql = KeAcquireSpinLockRaiseToDpc(lock);
-    if (reader->m_Running) {
+    if (reader->m_Running && action == kResubmit) {
       m_InFlight = TRUE;
       KeReleaseSpinLock(lock, irql);
       IofCallDriver(reader->LowerDevice(), m_Irp);
       return STATUS_MORE_PROCESSING_REQUIRED;
     }
-    // Stopped while the data were delivered: retire it instead.
     RemoveEntryList(&m_Link);
+    if (reader->m_Running) {
+      // Waits for the work item, which resubmits it.
+      InsertTailList(&reader->m_Idle, &m_Link);
+      const bool queue = !reader->m_Recovering && reader->RequestWork(kWorkRecover);
+      KeReleaseSpinLock(lock, irql);
+      if (queue) IoQueueWorkItem(reader->m_WorkItem, ContinuousReader::WorkRoutine, DelayedWorkQueue, reader);
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    // Stopped meanwhile: retire it instead.
   } else if (reader->m_Running) {
     OVRA_LOG(kLogError, "CSingleUrb::IrpComplete - Irp Err %08x, USB Err %08x\n", irpStatus, urbStatus);
   }
@@ -131,7 +162,7 @@ NTSTATUS CSingleUrb::IrpComplete() {
 CIsochUrb::CIsochUrb(ContinuousReader* reader, ULONG transferSize, ULONG packetSize)
     : CSingleUrb(reader, transferSize), m_NumPackets(0), m_PacketSize(packetSize), m_UrbSize(0) {
   if (packetSize != 0) {
-    m_NumPackets = LONG(transferSize / packetSize);
+    m_NumPackets = LONG(CIsochReader::PacketsPerTransfer(packetSize, transferSize));
     m_UrbSize = USHORT(sizeof(URB) + m_NumPackets * sizeof(USBD_ISO_PACKET_DESCRIPTOR));
     m_Urb = static_cast<PURB>(AllocateZeroed(m_UrbSize));
   }
@@ -174,6 +205,7 @@ void CIsochUrb::DeliverData() {
     const ULONG offset = packets[i].Offset;
     ULONG length = packets[i].Length;
     if (offset > m_TransferSize || length > m_TransferSize - offset) length = 0;  // not inside our buffer
+    if (USBD_ERROR(packets[i].Status)) length = 0;  // a failed packet holds nothing to trust
     PUCHAR start = length != 0 ? m_Buffer + offset : nullptr;
     if (run != nullptr && (length == 0 || start != run + runLength)) {
       m_Reader->HandleData(run, runLength);
@@ -222,6 +254,12 @@ ContinuousReader::ContinuousReader(CUSBHardware* hardware, PUSBD_PIPE_INFORMATIO
       m_Pipe(pipe),
       m_Completions(0),
       m_WorkItem(nullptr),
+      m_WorkQueued(FALSE),
+      m_WorkFlags(0),
+      m_Recoveries(0),
+      m_PipeHalted(FALSE),
+      m_Recovering(FALSE),
+      m_LastError(USBD_STATUS_SUCCESS),
       m_TransferSize(0),
       m_TransferCount(0),
       m_Isochronous(FALSE) {
@@ -231,20 +269,27 @@ ContinuousReader::ContinuousReader(CUSBHardware* hardware, PUSBD_PIPE_INFORMATIO
   InitializeListHead(&m_Idle);
   KeInitializeTimer(&m_Timer);
   KeInitializeDpc(&m_Dpc, TimerDpc, this);
-  KeInitializeEvent(&m_FlushIdle, NotificationEvent, TRUE);
+  KeInitializeEvent(&m_WorkIdle, NotificationEvent, TRUE);
   KeInitializeMutex(&m_ControlLock, 0);
+  m_WorkItem = IoAllocateWorkItem(hardware->m_Device->FunctionalDeviceObject);
 }
 
 ContinuousReader::~ContinuousReader() {
   PAGED_CODE();
-  // No watchdog tick may run, and no flush may be queued or running, once
-  // the reader is gone.
+  Shutdown();
+  FreeIdleUrbs();
+  if (m_WorkItem != nullptr) IoFreeWorkItem(m_WorkItem);
+}
+
+void ContinuousReader::Shutdown() {
+  PAGED_CODE();
+  Stop();
+  // No watchdog tick may run, and no work item may be queued or running,
+  // once the reader is gone: the timer first, so that no tick queues work
+  // after the wait for the work item.
   KeCancelTimer(&m_Timer);
   KeFlushQueuedDpcs();
-  WaitFor(&m_FlushIdle);
-  if (m_Running) Stop();
-  FreeIdleUrbs();
-  KeCancelTimer(&m_Timer);
+  WaitFor(&m_WorkIdle);
 }
 
 void ContinuousReader::Delete(ContinuousReader* reader) {
@@ -259,7 +304,7 @@ void ContinuousReader::BuildTransfers(ULONG size, ULONG count) {
   m_TransferSize = size;
   m_TransferCount = count;
   const ULONG packetSize = m_Pipe->MaximumPacketSize;
-  if (m_Isochronous && !CIsochReader::PacketSizeSupported(packetSize, size)) return;
+  if (m_Isochronous && CIsochReader::PacketsPerTransfer(packetSize, size) == 0) return;
 
   for (ULONG i = 0; i < count; ++i) {
     CSingleUrb* transfer = nullptr;
@@ -282,6 +327,34 @@ void ContinuousReader::BuildTransfers(ULONG size, ULONG count) {
   }
 }
 
+void ContinuousReader::SubmitIdle() {
+  PKSPIN_LOCK lock = &m_Hardware->m_Lock;
+  // One transfer at a time: moved under the lock, submitted outside it.
+  for (;;) {
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(lock);
+    if (!m_Running || IsListEmpty(&m_Idle)) {
+      KeReleaseSpinLock(lock, irql);
+      break;
+    }
+    CSingleUrb* transfer = CSingleUrb::FromLink(RemoveHeadList(&m_Idle));
+    InsertTailList(&m_Busy, &transfer->m_Link);
+    transfer->m_InFlight = TRUE;
+    PIRP irp = transfer->m_Irp;
+    KeReleaseSpinLock(lock, irql);
+    const NTSTATUS status = IofCallDriver(LowerDevice(), irp);
+    OVRA_LOG(kLogDetail, "Submitted %p status %08x\n", transfer, status);
+  }
+}
+
+bool ContinuousReader::RequestWork(ULONG flags) {
+  if (m_WorkItem == nullptr) return false;
+  m_WorkFlags |= flags;
+  if (m_WorkQueued) return false;  // the running or queued work item picks the flags up
+  m_WorkQueued = TRUE;
+  KeClearEvent(&m_WorkIdle);
+  return true;
+}
+
 ULONG ContinuousReader::TransferCount() {
   ULONG count = 0;
   const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_Hardware->m_Lock);
@@ -300,26 +373,13 @@ void ContinuousReader::Start() {
   // A reader stopped earlier has freed its transfers; streaming again needs a new set.
   if (TransferCount() == 0 && m_TransferCount != 0) BuildTransfers(m_TransferSize, m_TransferCount);
 
-  KIRQL irql = KeAcquireSpinLockRaiseToDpc(lock);
+  const KIRQL irql = KeAcquireSpinLockRaiseToDpc(lock);
   m_Running = TRUE;
   m_Completions = 0;
+  m_Recoveries = 0;
+  m_PipeHalted = FALSE;
   KeReleaseSpinLock(lock, irql);
-
-  // One transfer at a time: moved under the lock, submitted outside it.
-  for (;;) {
-    irql = KeAcquireSpinLockRaiseToDpc(lock);
-    if (IsListEmpty(&m_Idle)) {
-      KeReleaseSpinLock(lock, irql);
-      break;
-    }
-    CSingleUrb* transfer = CSingleUrb::FromLink(RemoveHeadList(&m_Idle));
-    InsertTailList(&m_Busy, &transfer->m_Link);
-    transfer->m_InFlight = TRUE;
-    PIRP irp = transfer->m_Irp;
-    KeReleaseSpinLock(lock, irql);
-    const NTSTATUS status = IofCallDriver(LowerDevice(), irp);
-    OVRA_LOG(kLogDetail, "Submitted %p status %08x\n", transfer, status);
-  }
+  SubmitIdle();
 
   LARGE_INTEGER due;
   due.QuadPart = kWatchdogDue;
@@ -356,10 +416,22 @@ void ContinuousReader::AbortPipe() {
   OVRA_LOG(kLogTrace, "ContinuousReader::AbortPipe pipe=%p\n", m_Pipe->PipeHandle);
   URB urb;
   RtlZeroMemory(&urb, sizeof(urb));
-  urb.UrbPipeRequest.Hdr.Length = sizeof(URB);
+  urb.UrbPipeRequest.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
   urb.UrbPipeRequest.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
   urb.UrbPipeRequest.PipeHandle = m_Pipe->PipeHandle;
   m_Hardware->CallUSBD(&urb);
+}
+
+NTSTATUS ContinuousReader::ResetPipe() {
+  PAGED_CODE();
+  URB urb;
+  RtlZeroMemory(&urb, sizeof(urb));
+  urb.UrbPipeRequest.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
+  urb.UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  urb.UrbPipeRequest.PipeHandle = m_Pipe->PipeHandle;
+  const NTSTATUS status = m_Hardware->CallUSBD(&urb);
+  OVRA_LOG(kLogWarning, "ContinuousReader::ResetPipe pipe=%p status %08x\n", m_Pipe->PipeHandle, status);
+  return status;
 }
 
 void ContinuousReader::WaitEmpty() {
@@ -429,41 +501,89 @@ void ContinuousReader::TimerTick() {
     m_Completions = 0;
     return;
   }
-  if (!m_Running || m_WorkItem != nullptr) return;
-  PIO_WORKITEM item = IoAllocateWorkItem(m_Hardware->m_Device->FunctionalDeviceObject);
-  if (item == nullptr) return;  // tried again at the next tick
-  // m_WorkItem and m_FlushIdle change together under the lock, so the event
-  // is never left signalled while a flush is queued.
+  // One flush per idle period, and none while the work item is busy.
   KeAcquireSpinLockAtDpcLevel(&m_Hardware->m_Lock);
-  const bool queue = m_Running && m_WorkItem == nullptr;
-  if (queue) {
-    m_WorkItem = item;
-    KeClearEvent(&m_FlushIdle);
-  }
+  const bool queue = m_Running && !m_WorkQueued && RequestWork(kWorkFlush);
   KeReleaseSpinLockFromDpcLevel(&m_Hardware->m_Lock);
-  if (queue) {
-    IoQueueWorkItem(item, FlushBridge, DelayedWorkQueue, this);
-  } else {
-    IoFreeWorkItem(item);
-  }
+  if (queue) IoQueueWorkItem(m_WorkItem, WorkRoutine, DelayedWorkQueue, this);
 }
 
-void ContinuousReader::FlushBridge(PDEVICE_OBJECT device, PVOID context) {
+void ContinuousReader::WorkRoutine(PDEVICE_OBJECT device, PVOID context) {
   PAGED_CODE();
   UNREFERENCED_PARAMETER(device);
   auto* reader = static_cast<ContinuousReader*>(context);
-  OVRA_LOG(kLogTrace, "ContinuousReader::FlushBridge\n");
-  const NTSTATUS status = reader->m_Hardware->SubmitVendorRequest(nullptr, 0, FALSE, kVrFlush, 0, 0);
-  if (!NT_SUCCESS(status)) reader->Stop();
   // The lock belongs to the hardware object, which outlives the reader: once
-  // the event is set the reader may be deleted, and only locals are used.
+  // the idle event is set the reader may be deleted.
   PKSPIN_LOCK lock = &reader->m_Hardware->m_Lock;
-  const KIRQL irql = KeAcquireSpinLockRaiseToDpc(lock);
-  PIO_WORKITEM item = reader->m_WorkItem;
-  reader->m_WorkItem = nullptr;
-  KeSetEvent(&reader->m_FlushIdle, IO_NO_INCREMENT, FALSE);
+  for (;;) {
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(lock);
+    const ULONG flags = reader->m_WorkFlags;
+    reader->m_WorkFlags = 0;
+    if (flags == 0) {
+      reader->m_WorkQueued = FALSE;
+      KeSetEvent(&reader->m_WorkIdle, IO_NO_INCREMENT, FALSE);
+      KeReleaseSpinLock(lock, irql);
+      return;
+    }
+    KeReleaseSpinLock(lock, irql);
+    if (flags & kWorkFlush) reader->FlushBridge();
+    if (flags & kWorkRecover) reader->RecoverPipe();
+  }
+}
+
+void ContinuousReader::FlushBridge() {
+  PAGED_CODE();
+  OVRA_LOG(kLogTrace, "ContinuousReader::FlushBridge\n");
+  const NTSTATUS status = m_Hardware->SubmitVendorRequest(nullptr, 0, FALSE, kVrFlush, 0, 0);
+  if (!NT_SUCCESS(status)) Stop();
+}
+
+void ContinuousReader::RecoverPipe() {
+  PAGED_CODE();
+  PKSPIN_LOCK lock = &m_Hardware->m_Lock;
+  WaitFor(&m_ControlLock);
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(lock);
+  const BOOLEAN running = m_Running;
+  const LONG recoveries = ++m_Recoveries;
+  const BOOLEAN halted = m_PipeHalted;
+  const USBD_STATUS error = m_LastError;
+  m_PipeHalted = FALSE;
   KeReleaseSpinLock(lock, irql);
-  if (item != nullptr) IoFreeWorkItem(item);
+  if (!running) {
+    KeReleaseMutex(&m_ControlLock, FALSE);
+    return;
+  }
+  if (recoveries > kPipeRecoveries) {
+    OVRA_LOG(kLogError, "ContinuousReader::RecoverPipe - video pipe keeps failing (USB Err %08x), reader stopped\n",
+             error);
+    KeReleaseMutex(&m_ControlLock, FALSE);
+    Stop();
+    return;
+  }
+  if (halted) {
+    // A halted pipe is reset with no transfer on it: the others come back
+    // through an abort and wait on m_Idle with the failed ones.
+    irql = KeAcquireSpinLockRaiseToDpc(lock);
+    const bool busy = !IsListEmpty(&m_Busy);
+    m_Recovering = busy;
+    KeReleaseSpinLock(lock, irql);
+    if (busy) {
+      AbortPipe();
+      for (ULONG poll = 0; poll < kAbortPolls; ++poll) {
+        irql = KeAcquireSpinLockRaiseToDpc(lock);
+        const bool empty = IsListEmpty(&m_Busy);
+        KeReleaseSpinLock(lock, irql);
+        if (empty) break;
+        Delay(kWaitEmptyPoll);
+      }
+      irql = KeAcquireSpinLockRaiseToDpc(lock);
+      m_Recovering = FALSE;
+      KeReleaseSpinLock(lock, irql);
+    }
+    ResetPipe();
+  }
+  SubmitIdle();
+  KeReleaseMutex(&m_ControlLock, FALSE);
 }
 
 CIsochReader::CIsochReader(CUSBHardware* hardware, PUSBD_PIPE_INFORMATION pipe, ULONG transferSize, ULONG count)
@@ -471,18 +591,22 @@ CIsochReader::CIsochReader(CUSBHardware* hardware, PUSBD_PIPE_INFORMATION pipe, 
   OVRA_LOG(kLogTrace, "CIsochReader::CIsochReader( %p, %p, %d, %d )\n", hardware, pipe, transferSize, count);
   OVRA_LOG(kLogTrace, "Max packet size = %04x (%d)\n", pipe->MaximumPacketSize, pipe->MaximumPacketSize);
   m_Isochronous = TRUE;
-  if (!PacketSizeSupported(pipe->MaximumPacketSize, transferSize)) {
+  // Whole packets only: the transfer length is what its packets hold.
+  const ULONG packets = PacketsPerTransfer(pipe->MaximumPacketSize, transferSize);
+  if (packets == 0) {
     OVRA_LOG(kLogError, "CIsochReader: packet size %d not supported\n", pipe->MaximumPacketSize);
+    return;
   }
-  BuildTransfers(transferSize, count);
+  BuildTransfers(packets * pipe->MaximumPacketSize, count);
 }
 
 CIsochReader::~CIsochReader() { OVRA_LOG(kLogTrace, "CIsochReader::~CIsochReader\n"); }
 
-bool CIsochReader::PacketSizeSupported(ULONG packetSize, ULONG transferSize) {
-  if (packetSize < kMinIsochPacketSize || packetSize > transferSize) return false;
-  const ULONG urbSize = sizeof(URB) + (transferSize / packetSize) * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
-  return urbSize < 0x8000;
+ULONG CIsochReader::PacketsPerTransfer(ULONG packetSize, ULONG transferSize) {
+  if (packetSize == 0) return 0;
+  const ULONG packets = transferSize / packetSize;
+  if (packets == 0 || packets > kMaxIsochPackets || packets % kIsochPacketMultiple != 0) return 0;
+  return packets;
 }
 
 CBulkReader::CBulkReader(CUSBHardware* hardware, PUSBD_PIPE_INFORMATION pipe, ULONG transferSize, ULONG count)

@@ -11,9 +11,13 @@ class ContinuousReader;
 constexpr ULONG kReaderTransfers = 8;
 constexpr ULONG kIsochTransferBytes = 0x18000;  // 98,304
 constexpr ULONG kBulkTransferBytes = 0x8000;    // 32,768
-// Smallest isochronous packet size whose URB length (152 + 12 bytes per
-// packet of a 98,304-byte transfer) stays below 32,768 bytes.
-constexpr ULONG kMinIsochPacketSize = 37;
+// A high-speed isochronous URB carries whole frames of 8 microframes and at
+// most 1024 packets.
+constexpr ULONG kMaxIsochPackets = 1024;
+constexpr ULONG kIsochPacketMultiple = 8;
+// Pipe recoveries (reset and resubmission) allowed without a good transfer
+// in between; past them the reader stops.
+constexpr LONG kPipeRecoveries = 5;
 
 // One reusable transfer: an IRP, a URB and a data buffer, built once.
 class CSingleUrb {
@@ -42,7 +46,8 @@ class CSingleUrb {
   ULONG m_TransferSize;
   PUCHAR m_Buffer;
   PKSDEVICE m_Device;
-  // Bookkeeping under the hardware object's m_Lock:
+  // Bookkeeping under the hardware object's m_Lock (written by the completion
+  // at DISPATCH_LEVEL and by Start, Stop and the work item at PASSIVE_LEVEL):
   BOOLEAN m_InFlight;    // the IRP is in the USB stack's hands
   BOOLEAN m_Cancelling;  // WaitEmpty is cancelling the IRP: the completion must not free it
   BOOLEAN m_Retired;     // completed while being cancelled; WaitEmpty frees it
@@ -88,6 +93,9 @@ class ContinuousReader {
   void Start();
   // Ends streaming: every transfer comes back and is freed.
   void Stop();
+  // Stops the reader and waits until no watchdog tick and no work item of it
+  // runs any more (removal: nothing of the reader may run afterwards).
+  void Shutdown();
 
   // Transfer objects the reader holds (built, in flight or being completed).
   ULONG TransferCount();
@@ -97,7 +105,12 @@ class ContinuousReader {
   void FreeIdleUrbs();
   void TimerTick();
   static void TimerDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
-  static void FlushBridge(PDEVICE_OBJECT device, PVOID context);
+  // The work item: runs the flush and the pipe recovery asked for.
+  static void WorkRoutine(PDEVICE_OBJECT device, PVOID context);
+  void FlushBridge();
+  void RecoverPipe();
+  // Sends a reset-pipe (and clear-stall) request for the video pipe.
+  NTSTATUS ResetPipe();
 
   CUSBHardware* m_Hardware;
   LIST_ENTRY m_Busy;
@@ -106,20 +119,40 @@ class ContinuousReader {
   PUSBD_PIPE_INFORMATION m_Pipe;
   KTIMER m_Timer;
   KDPC m_Dpc;
+  // Good completions since the last tick. Incremented by completions under
+  // m_Lock, cleared by the tick without it: a lost increment costs at most
+  // one needless flush.
   ULONG m_Completions;
+  // The reader's one work item, allocated with the reader (no allocation at
+  // DISPATCH_LEVEL). m_WorkQueued, m_WorkFlags and m_WorkIdle change together
+  // under m_Lock.
   PIO_WORKITEM m_WorkItem;
+  BOOLEAN m_WorkQueued;
+  ULONG m_WorkFlags;  // kWorkFlush, kWorkRecover
+  // Signalled while the work item is neither queued nor running.
+  KEVENT m_WorkIdle;
+  // Under m_Lock: recoveries since the last good transfer; a failed transfer
+  // asked for a pipe reset; a recovery is aborting the pipe (aborted
+  // transfers wait for resubmission instead of retiring); the last error.
+  LONG m_Recoveries;
+  BOOLEAN m_PipeHalted;
+  BOOLEAN m_Recovering;
+  USBD_STATUS m_LastError;
   // Parameters of the transfer set, kept to rebuild it.
   ULONG m_TransferSize;
   ULONG m_TransferCount;
   BOOLEAN m_Isochronous;
-  // Signalled while no flush work item is queued or running.
-  KEVENT m_FlushIdle;
-  // Serialises Start and Stop (a failed flush stops the reader from a worker thread).
+  // Serialises Start, Stop and the recovery (the work item stops or
+  // resubmits from a worker thread while the device may be stopping it).
   KMUTEX m_ControlLock;
 
  protected:
   // Builds up to `count` transfers of `size` bytes onto m_Idle.
   void BuildTransfers(ULONG size, ULONG count);
+  // Moves every transfer of m_Idle to m_Busy and submits it (m_ControlLock held).
+  void SubmitIdle();
+  // Asks the work item for `flags`; m_Lock held. True when the caller queues it.
+  bool RequestWork(ULONG flags);
   // Lower device object, target of every transfer.
   PDEVICE_OBJECT LowerDevice() const { return m_Hardware->m_Device->NextDeviceObject; }
 
@@ -130,8 +163,9 @@ class CIsochReader : public ContinuousReader {
  public:
   CIsochReader(CUSBHardware* hardware, PUSBD_PIPE_INFORMATION pipe, ULONG transferSize, ULONG count);
   ~CIsochReader() override;
-  // Packet sizes the isochronous reader can build its URBs for.
-  static bool PacketSizeSupported(ULONG packetSize, ULONG transferSize);
+  // Packets per transfer for a packet size, or 0 when no valid high-speed
+  // URB carries transfers of about `transferSize` bytes in such packets.
+  static ULONG PacketsPerTransfer(ULONG packetSize, ULONG transferSize);
 };
 
 class CBulkReader : public ContinuousReader {

@@ -53,6 +53,23 @@ NTSTATUS DescriptorRequest(PDEVICE_OBJECT target, UCHAR type, PVOID buffer, ULON
 
 }  // namespace
 
+ULONG TrimConfiguration(PUSB_CONFIGURATION_DESCRIPTOR configuration, ULONG received) {
+  const PUCHAR set = reinterpret_cast<PUCHAR>(configuration);
+  if (configuration->wTotalLength < received) received = configuration->wTotalLength;
+  ULONG offset = 0;
+  while (received - offset >= sizeof(USB_COMMON_DESCRIPTOR)) {
+    const ULONG length = set[offset];
+    const UCHAR type = set[offset + 1];
+    if (length < sizeof(USB_COMMON_DESCRIPTOR) || length > received - offset) break;
+    if (offset == 0 && (type != USB_CONFIGURATION_DESCRIPTOR_TYPE || length < sizeof(USB_CONFIGURATION_DESCRIPTOR))) break;
+    if (type == USB_INTERFACE_DESCRIPTOR_TYPE && length < sizeof(USB_INTERFACE_DESCRIPTOR)) break;
+    if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && length < sizeof(USB_ENDPOINT_DESCRIPTOR)) break;
+    offset += length;
+  }
+  configuration->wTotalLength = USHORT(offset);
+  return offset;
+}
+
 ULONG PipesInRecord(const USBD_INTERFACE_INFORMATION* record) {
   if (record->Length < kInterfaceRecordHeader) return 0;
   const ULONG room = (record->Length - kInterfaceRecordHeader) / sizeof(USBD_PIPE_INFORMATION);
@@ -82,20 +99,21 @@ NTSTATUS CallUSBD(PDEVICE_OBJECT target, PURB urb) {
   if (status == STATUS_PENDING) {
     LARGE_INTEGER timeout;
     timeout.QuadPart = kUsbRequestTimeout;
-    NTSTATUS wait = KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, &timeout);
+    NTSTATUS wait = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
     if (wait == STATUS_TIMEOUT) {
-      // The I/O manager frees the request once it completes, so it is
-      // cancelled only while it is still outstanding: at APC_LEVEL its final
-      // completion cannot run between the check and the cancel.
+      // The I/O manager frees the request once it completes (an APC to this
+      // thread), so it is cancelled only while it is still outstanding: at
+      // APC_LEVEL that completion cannot run between the check and the cancel.
       KIRQL irql;
       KeRaiseIrql(APC_LEVEL, &irql);
-      const BOOLEAN outstanding = KeReadStateEvent(&event) == 0;
-      if (outstanding) IoCancelIrp(irp);
+      if (KeReadStateEvent(&event) == 0) IoCancelIrp(irp);
       KeLowerIrql(irql);
       // The request must have completed before this frame (event, status
       // block, caller's URB) goes away.
-      KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr);
-      status = outstanding ? STATUS_IO_TIMEOUT : ioStatus.Status;
+      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+      // Ended by the cancel: a time-out. A request that completed anyway keeps
+      // its own status, so driver and device agree on what happened.
+      status = ioStatus.Status == STATUS_CANCELLED ? STATUS_IO_TIMEOUT : ioStatus.Status;
     } else {
       status = ioStatus.Status;
     }
@@ -160,11 +178,11 @@ NTSTATUS CUSBHardware::GetDescriptors() {
   if (m_ConfigDescriptor == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   status = GetDescriptor(this, USB_CONFIGURATION_DESCRIPTOR_TYPE, m_ConfigDescriptor, size, &moved);
 
+  // Everything after this (the USB library included) walks the set by its
+  // wTotalLength and bLength fields: only whole, plausible descriptors
+  // inside the bytes received are kept.
+  if (NT_SUCCESS(status) && TrimConfiguration(m_ConfigDescriptor, moved) == 0) status = STATUS_UNSUCCESSFUL;
   if (NT_SUCCESS(status)) {
-    // Everything after this walks the set by its wTotalLength: it must not
-    // claim more than the device actually sent (nor, after the first read,
-    // more than this buffer holds).
-    if (m_ConfigDescriptor->wTotalLength > moved) m_ConfigDescriptor->wTotalLength = USHORT(moved);
     DumpDeviceDescriptor(m_DeviceDescriptor);
     DumpConfiguration(m_ConfigDescriptor);
   }
@@ -291,6 +309,8 @@ NTSTATUS CUSBHardware::SelectConfiguration() {
 NTSTATUS CUSBHardware::SelectInterface(UCHAR interfaceNumber, UCHAR alternateSetting) {
   PAGED_CODE();
   OVRA_LOG(kLogTrace, "enter: CUSBHardware::SelectInterface(%d,%d)\n", interfaceNumber, alternateSetting);
+  // The reader points into the pipe table this replaces.
+  ASSERT(m_Reader == nullptr);
 
   PUSB_INTERFACE_DESCRIPTOR descriptor = nullptr;
   if (m_ConfigDescriptor != nullptr && m_Interfaces != nullptr) {
@@ -325,7 +345,14 @@ NTSTATUS CUSBHardware::SelectInterface(UCHAR interfaceNumber, UCHAR alternateSet
   for (ULONG i = 0; i < pipes; ++i) PipeAt(&select.Interface, i)->MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
 
   const NTSTATUS status = CallUSBD(urb);
-  if (NT_SUCCESS(status)) RtlCopyMemory(replacement, &select.Interface, recordSize);
+  if (!NT_SUCCESS(status)) {
+    // All or nothing: the device keeps its setting, and so does the driver.
+    ExFreePool(urb);
+    ExFreePool(replacement);
+    OVRA_LOG(kLogTrace, "exit CUSBHardware::SelectInterface %08X\n", status);
+    return status;
+  }
+  RtlCopyMemory(replacement, &select.Interface, recordSize);
   replacement->Length = recordSize;
   replacement->InterfaceNumber = interfaceNumber;
   replacement->AlternateSetting = alternateSetting;

@@ -24,6 +24,13 @@ void DumpDeviceDescriptor(const USB_DEVICE_DESCRIPTOR* descriptor);
 // inside the buffer.
 void DumpConfiguration(const USB_CONFIGURATION_DESCRIPTOR* configuration);
 
+// Keeps the whole, well-formed descriptors at the start of a configuration
+// set of which `received` bytes arrived: each bLength at least 2 and inside
+// the bytes, the set opened by a configuration descriptor, interface
+// descriptors of at least 9 bytes, endpoint descriptors of at least 7. Sets
+// wTotalLength to the bytes kept and returns it (0: nothing usable).
+ULONG TrimConfiguration(PUSB_CONFIGURATION_DESCRIPTOR configuration, ULONG received);
+
 // Pipe records of an interface record that lie inside its Length.
 ULONG PipesInRecord(const USBD_INTERFACE_INFORMATION* record);
 

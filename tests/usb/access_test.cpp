@@ -161,16 +161,18 @@ TEST_F(AccessTest, MissingAlternateSettingChangesNothing) {
   EXPECT_EQ(std::vector<PUSBD_PIPE_INFORMATION>(hw->m_Pipes, hw->m_Pipes + 4), pipes);
 }
 
-TEST_F(AccessTest, FailedSelectionKeepsTheSettingAndLeavesTheInterfaceWithoutPipes) {
+TEST_F(AccessTest, FailedSelectionChangesNothing) {
   dev->onControl = [](const ScriptedDevice::Setup& s, uint8_t*) -> ScriptedDevice::Reply {
     if (s.bRequest == 11 && s.wValue == 2) return ScriptedDevice::Stall();  // SET_INTERFACE to 2
     return std::nullopt;
   };
-  EXPECT_FALSE(NT_SUCCESS(hw->SelectInterface(0, 2)));
-  EXPECT_EQ(hw->m_AlternateSetting, 2);
-  EXPECT_EQ(hw->m_Interfaces[0]->AlternateSetting, 2);
-  EXPECT_EQ(hw->m_Interfaces[0]->NumberOfPipes, 0u);
-  EXPECT_EQ(hw->m_NumPipes, 0);
+  const auto pipes = std::vector<PUSBD_PIPE_INFORMATION>(hw->m_Pipes, hw->m_Pipes + 4);
+  PUSBD_INTERFACE_INFORMATION record = hw->m_Interfaces[0];
+  EXPECT_EQ(hw->SelectInterface(0, 2), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(hw->m_AlternateSetting, 0);
+  EXPECT_EQ(hw->m_Interfaces[0], record);
+  EXPECT_EQ(std::vector<PUSBD_PIPE_INFORMATION>(hw->m_Pipes, hw->m_Pipes + 4), pipes);
+  EXPECT_EQ(host::usb::AlternateSetting(camera->pdo, 0), 0);
   EXPECT_EQ(hw->SelectInterface(0, 3), STATUS_SUCCESS);
   EXPECT_EQ(hw->m_NumPipes, 2);
   EXPECT_EQ(hw->m_Pipes[1]->MaximumPacketSize, 3072);

@@ -72,8 +72,10 @@ TEST_F(LifecycleTest, AcquisitionRefusesAVideoPipeItCannotStreamFrom) {
   } cases[] = {
       {"no second pipe", {out}, STATUS_INVALID_DEVICE_STATE},
       {"zero bandwidth", {out, {0x82, USB_ENDPOINT_TYPE_ISOCHRONOUS, 0, 1}}, STATUS_NOT_SUPPORTED},
-      {"36-byte packets", {out, {0x82, USB_ENDPOINT_TYPE_ISOCHRONOUS, 36, 1}}, STATUS_NOT_SUPPORTED},
-      {"37-byte packets", {out, {0x82, USB_ENDPOINT_TYPE_ISOCHRONOUS, 37, 1}}, STATUS_SUCCESS},
+      {"more than 1024 packets", {out, {0x82, USB_ENDPOINT_TYPE_ISOCHRONOUS, 64, 1}}, STATUS_NOT_SUPPORTED},
+      {"packets not in whole frames", {out, {0x82, USB_ENDPOINT_TYPE_ISOCHRONOUS, 1000, 1}}, STATUS_NOT_SUPPORTED},
+      {"interrupt video pipe", {out, {0x82, USB_ENDPOINT_TYPE_INTERRUPT, 1024, 1}}, STATUS_NOT_SUPPORTED},
+      {"1024 packets of 96 bytes", {out, {0x82, USB_ENDPOINT_TYPE_ISOCHRONOUS, 96, 1}}, STATUS_SUCCESS},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
