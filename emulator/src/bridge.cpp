@@ -16,6 +16,7 @@ using host::usb::kMicroframe;
 using host::usb::Setup;
 
 constexpr uint8_t kGetStatus = 0;
+constexpr uint8_t kClearFeature = 1;
 constexpr uint8_t kGetDescriptor = 6;
 constexpr uint8_t kGetConfiguration = 8;
 constexpr uint8_t kSetConfiguration = 9;
@@ -230,6 +231,7 @@ ControlReply Bridge::Control(const Setup& setup, uint8_t* data) {
         return reply;
       case ControlFault::Action::Delay:
         reply.latency = f->latency;
+        reply.completesAnyway = f->completesAnyway;
         break;
     }
   }
@@ -284,6 +286,14 @@ USBD_STATUS Bridge::Standard(const Setup& setup, uint8_t* data, uint32_t* length
       if (!in || configuration_ == 0 || setup.wIndex != 0 || setup.wLength < 1) return USBD_STATUS_STALL_PID;
       data[0] = uint8_t(alternate_);
       *length = 1;
+      return USBD_STATUS_SUCCESS;
+    case kClearFeature:
+      // ENDPOINT_HALT of the video endpoint; other features are accepted.
+      if (in) return USBD_STATUS_STALL_PID;
+      if (recipient == 2 && setup.wValue == 0 && setup.wIndex == kVideoEndpoint && haltClears_ > 0) {
+        --haltClears_;
+        ++haltsCleared_;
+      }
       return USBD_STATUS_SUCCESS;
     case kGetStatus:
       if (!in) return USBD_STATUS_STALL_PID;
@@ -402,6 +412,7 @@ uint32_t Bridge::PlayVideo(uint8_t* buffer, uint32_t room, int64_t time, USBD_ST
 }
 
 USBD_STATUS Bridge::IsochRequest(uint8_t endpoint, uint32_t packets) {
+  if (endpoint == kVideoEndpoint && haltClears_ > 0) return USBD_STATUS_STALL_PID;
   if (endpoint == kVideoEndpoint && isochFailures_ > 0) {
     --isochFailures_;
     return isochFailureStatus_;
@@ -425,7 +436,7 @@ IsoPacket Bridge::IsochIn(uint8_t endpoint, uint64_t microframe, uint8_t* buffer
 
 BulkReply Bridge::BulkIn(uint8_t endpoint, uint8_t* buffer, uint32_t capacity) {
   BulkReply reply;
-  if (endpoint != kVideoEndpoint) {
+  if (endpoint != kVideoEndpoint || haltClears_ > 0) {
     reply.status = USBD_STATUS_STALL_PID;
     return reply;
   }

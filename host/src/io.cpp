@@ -190,6 +190,12 @@ void IoInitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize) {
       host::Violation("IoInitializeIrp on IRP %p from IoBuildDeviceIoControlRequest", static_cast<void*>(irp));
       return;
     }
+    if (r->pool) {
+      // It would lose what IoAllocateIrp recorded about the packet.
+      host::Violation("IoInitializeIrp on IRP %p from IoAllocateIrp; reuse it with IoReuseIrp",
+                      static_cast<void*>(irp));
+      return;
+    }
     if (packetSize > r->bytes) {
       host::Violation("IoInitializeIrp: packet size %u is larger than IRP %p (%zu bytes)", unsigned(packetSize),
                       static_cast<void*>(irp), r->bytes);

@@ -126,6 +126,21 @@ unsigned TakeFromBag(Ks& ks, Bag* b, const void* item, BagEntry** taken) {
   return before;
 }
 
+// ks.sys passes surprise removal and removal down the stack after the
+// minidriver's callback has run.
+void PassRemovalDown(PKSDEVICE device, UCHAR minor) {
+  PDEVICE_OBJECT next = device->NextDeviceObject;
+  if (next == nullptr || next->StackSize < 1) return;
+  PIRP irp = IoAllocateIrp(next->StackSize, FALSE);
+  if (irp == nullptr) return;
+  PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
+  s->MajorFunction = IRP_MJ_PNP;
+  s->MinorFunction = minor;
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  IofCallDriver(next, irp);
+  IoFreeIrp(irp);
+}
+
 void DetachAndDelete(DeviceImpl* impl) {
   PDEVICE_OBJECT fdo = impl->device.FunctionalDeviceObject;
   PDEVICE_OBJECT below = impl->device.NextDeviceObject;
@@ -346,6 +361,7 @@ void SurpriseRemoveDevice(PKSDEVICE device) {
   if (impl == nullptr) return;
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(impl);
   if (dispatch != nullptr && dispatch->SurpriseRemoval != nullptr) dispatch->SurpriseRemoval(device, nullptr);
+  PassRemovalDown(device, IRP_MN_SURPRISE_REMOVAL);
   device->Started = FALSE;
   ksi::DeviceSurpriseRemoved(device);
 }
@@ -356,6 +372,7 @@ void RemoveDevice(PKSDEVICE device) {
   if (impl == nullptr) return;
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(impl);
   if (dispatch != nullptr && dispatch->Remove != nullptr) dispatch->Remove(device, nullptr);
+  PassRemovalDown(device, IRP_MN_REMOVE_DEVICE);
   if (impl->mutexDepth != 0) {
     Violation("RemoveDevice: the device mutex of %p is still held", static_cast<void*>(device));
     for (; impl->mutexDepth > 0; impl->mutexDepth--) KeReleaseMutex(&impl->mutex, FALSE);

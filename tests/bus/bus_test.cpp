@@ -191,15 +191,15 @@ TEST_F(Bus, SelectionsFillTheRecordsAndOpenAndCloseThePipes) {
 
 TEST_F(Bus, IsochronousTransfersFollowEachOtherAndReportEveryPacket) {
   const Pipes p = Streaming(pdo, 1);
-  // The first transfer's packets; every packet of the second fails.
+  // The first transfer's packets (the rest full); every packet of the second fails.
   const IsoPacket script[] = {{3072, 0}, {100, 0}, {0, 0}, {500, USBD_STATUS_XACT_ERROR}, {4000, 0}, {1, 0}};
   const uint32_t lengths[] = {3072, 100, 0, 0, 3072, 1};  // a failed packet has none; a long one is cut
   uint64_t first = 0;
   model->iso = [&](uint64_t microframe, uint32_t capacity) {
     const uint64_t i = microframe - first;
-    return i < 6 ? script[i] : IsoPacket{capacity, i < 10 ? USBD_STATUS_CRC : 0};
+    return i < 6 ? script[i] : IsoPacket{capacity, i >= 8 && i < 16 ? USBD_STATUS_CRC : 0};
   };
-  IsoTransfer a(p[1], 6, 3072), b(p[1], 4, 3072), c(p[1], 4, 1000);
+  IsoTransfer a(p[1], 8, 3072), b(p[1], 8, 3072), c(p[1], 8, 1000);
   first = NextMicroframe();
   auto sa = Submit(pdo, a.urb);
   auto sb = Submit(pdo, b.urb);
@@ -208,13 +208,13 @@ TEST_F(Bus, IsochronousTransfersFollowEachOtherAndReportEveryPacket) {
   ASSERT_TRUE(sc->Wait());
   // Back to back, one packet per microframe, each completing at the end of its last.
   EXPECT_EQ(make_tuple(sa->time, sb->time, sc->time),
-            make_tuple(int64_t(first + 6) * kMicroframe, int64_t(first + 10) * kMicroframe,
-                       int64_t(first + 14) * kMicroframe));
+            make_tuple(int64_t(first + 8) * kMicroframe, int64_t(first + 16) * kMicroframe,
+                       int64_t(first + 24) * kMicroframe));
   EXPECT_EQ(make_tuple(sb->order, sc->order), make_tuple(sa->order + 1, sa->order + 2));
   EXPECT_EQ(make_tuple(sa->status, sa->UrbStatus(), sa->irql), make_tuple(STATUS_SUCCESS, 0, DISPATCH_LEVEL));
   EXPECT_EQ(make_tuple(sb->status, sb->UrbStatus()), make_tuple(STATUS_UNSUCCESSFUL, USBD_STATUS_ISOCH_REQUEST_FAILED));
   EXPECT_EQ(make_tuple(a.urb->UrbIsochronousTransfer.ErrorCount, b.urb->UrbIsochronousTransfer.ErrorCount),
-            make_tuple(1u, 4u));
+            make_tuple(1u, 8u));
   for (uint32_t i = 0; i < 6; ++i) {
     EXPECT_EQ(make_tuple(a.Packet(i).Offset, a.Packet(i).Length, a.Packet(i).Status),
               make_tuple(i * 3072, lengths[i], script[i].status));
@@ -222,8 +222,8 @@ TEST_F(Bus, IsochronousTransfersFollowEachOtherAndReportEveryPacket) {
       EXPECT_EQ(a.data[i * 3072 + lengths[i] - 1], uint8_t(first + i)) << i;  // its microframe's byte
     }
   }
-  for (uint32_t i = 0; i < 4; ++i)  // a packet's room ends at the next packet's offset
-    EXPECT_EQ(make_tuple(c.Packet(i).Length, c.data[i * 1000]), make_tuple(1000u, uint8_t(first + 10 + i)));
+  for (uint32_t i = 0; i < 8; ++i)  // a packet's room ends at the next packet's offset
+    EXPECT_EQ(make_tuple(c.Packet(i).Length, c.data[i * 1000]), make_tuple(1000u, uint8_t(first + 16 + i)));
 }
 
 TEST_F(Bus, BulkTransferWaitsForDataThenTakesItsTime) {
@@ -242,6 +242,51 @@ TEST_F(Bus, BulkTransferWaitsForDataThenTakesItsTime) {
       << "a longer reply is cut to the buffer";
   EXPECT_EQ(make_tuple(s[2]->status, s[2]->UrbStatus(), moved(2)),
             make_tuple(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0u));
+}
+
+// A stall halts the pipe: what waits behind it and what comes later fail until a reset clears the halt on the host
+// side (CLEAR_FEATURE alone, on the device side, does not).
+TEST_F(Bus, AStalledPipeFailsEveryTransferUntilItIsReset) {
+  const Pipes p = SelectConfiguration(pdo);
+  model->bulk = {BulkReply{0, USBD_STATUS_STALL_PID, kMicroframe, false}};
+  uint8_t buffer[512];
+  URB urbs[] = {Bulk(p[1], buffer, 512), Bulk(p[1], buffer, 512), Bulk(p[1], buffer, 512)};
+  auto stalled = Submit(pdo, &urbs[0]);
+  auto behind = Submit(pdo, &urbs[1]);
+  ASSERT_TRUE(behind->Wait());
+  for (Submission* x : {stalled.get(), behind.get()})
+    EXPECT_EQ(make_tuple(x->status, x->UrbStatus()), make_tuple(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
+  Submission later(pdo, &urbs[2]);
+  EXPECT_EQ(make_tuple(later.done, later.returned, later.UrbStatus()),
+            make_tuple(true, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
+
+  URB clear = Abort(p[1], URB_FUNCTION_SYNC_CLEAR_STALL), reset = Abort(p[1], URB_FUNCTION_SYNC_RESET_PIPE);
+  EXPECT_EQ(Call(pdo, &clear), STATUS_SUCCESS);
+  EXPECT_EQ(model->seen.back().setup, (SetupPacket{0x02, 1, 0, 0x81, 0}));
+  EXPECT_EQ(Call(pdo, &urbs[0]), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Call(pdo, &reset), STATUS_SUCCESS);
+  EXPECT_EQ(Stats(pdo).pipeResets, 1u);
+  model->bulk.push_back(BulkReply{8, USBD_STATUS_SUCCESS, kMicroframe, false});
+  EXPECT_EQ(Call(pdo, &urbs[0]), STATUS_SUCCESS);
+}
+
+// After IRP_MN_REMOVE_DEVICE the device object refuses every request: delete pending while the device is
+// present, no such device once it is gone.
+TEST_F(Bus, RemovedDeviceRefusesRequests) {
+  model->vendor[0x10].never = true;
+  URB pending = Vendor(false, 0x10), late = Vendor(false, 0x11);
+  auto s = Submit(pdo, &pending);
+  PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
+  IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_REMOVE_DEVICE;
+  EXPECT_EQ(IofCallDriver(pdo, irp), STATUS_SUCCESS);
+  IoFreeIrp(irp);
+  ASSERT_TRUE(s->Wait());
+  EXPECT_EQ(s->status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(Submission(pdo, &late).returned, STATUS_DELETE_PENDING);
+  host::usb::Unplug(pdo);
+  EXPECT_EQ(Submission(pdo, &late).returned, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(Stats(pdo).afterRemoval, 2u);
 }
 
 // Each control transfer reaches the device when the one before it has completed; a cancelled one comes back at
@@ -289,12 +334,12 @@ TEST_F(Bus, AbortPipeAndUnplugEndPendingRequests) {
   }
   EXPECT_EQ(make_tuple(t[0].data, Stats(pdo).aborted), make_tuple(std::vector<uint8_t>(8 * 3072, 0xEE), 3u));
   // The pipe starts afresh.
-  IsoTransfer again(p[1], 2, 3072), pending(p[1], 8, 3072);
+  IsoTransfer again(p[1], 8, 3072), pending(p[1], 8, 3072);
   const uint64_t next = NextMicroframe();
   auto sa = Submit(pdo, again.urb);
   auto si = Submit(pdo, pending.urb);
   ASSERT_TRUE(sa->Wait());
-  EXPECT_EQ(sa->time, int64_t(next + 2) * kMicroframe);
+  EXPECT_EQ(sa->time, int64_t(next + 8) * kMicroframe);
 
   host::usb::Unplug(pdo);
   EXPECT_FALSE(host::usb::IsPlugged(pdo));
@@ -313,7 +358,9 @@ TEST_F(Bus, AbortPipeAndUnplugEndPendingRequests) {
 TEST_F(Bus, MalformedUrbsAreRefused) {
   const Pipes p = Streaming(pdo, 1);
   static uint8_t buffer[0x10000];
-  auto iso = [&](PURB u) -> _URB_ISOCH_TRANSFER& { return FillIso(u, p[1], buffer, 4, 1024); };
+  auto iso = [&](PURB u, ULONG packetSize = 1024) -> _URB_ISOCH_TRANSFER& {
+    return FillIso(u, p[1], buffer, 8, packetSize);
+  };
   const USBD_PIPE_HANDLE unknown = USBD_PIPE_HANDLE(0x4242);
   const NTSTATUS invalid = STATUS_INVALID_PARAMETER;
   const USBD_STATUS bad = USBD_STATUS_INVALID_PARAMETER, badPipe = USBD_STATUS_INVALID_PIPE_HANDLE;
@@ -321,6 +368,10 @@ TEST_F(Bus, MalformedUrbsAreRefused) {
       {"unknown function", [](PURB u) { *u = Urb(sizeof(URB), 0x0099); }, invalid, USBD_STATUS_INVALID_URB_FUNCTION},
       {"URB shorter than its function", [](PURB u) { (*u = Vendor(true, 0xC3, 0, buffer, 4)).UrbHeader.Length = 100; },
        invalid, bad},
+      {"URB longer than its function", [](PURB u) { (*u = Vendor(true, 0xC3, 0, buffer, 4)).UrbHeader.Length = 152; },
+       invalid, bad},
+      {"abort URB the size of the union", [&](PURB u) { (*u = Abort(p[1])).UrbHeader.Length = sizeof(URB); }, invalid,
+       bad},
       {"vendor IN without a buffer", [](PURB u) { *u = Vendor(true, 0xC3, 0, nullptr, 4); }, invalid, bad},
       {"vendor length beyond 16 bits", [](PURB u) { *u = Vendor(false, 0xA0, 0, buffer, 0x10000); }, invalid, bad},
       {"bulk on an unknown pipe", [&](PURB u) { *u = Bulk(unknown, buffer, 64); }, invalid, badPipe},
@@ -328,7 +379,9 @@ TEST_F(Bus, MalformedUrbsAreRefused) {
       {"bulk IN on an OUT pipe", [&](PURB u) { *u = Bulk(p[0], buffer, 64); }, STATUS_NOT_SUPPORTED,
        USBD_STATUS_NOT_SUPPORTED},
       {"isochronous without packets", [&](PURB u) { iso(u).NumberOfPackets = 0; }, invalid, bad},
-      {"isochronous URB shorter than its packets", [&](PURB u) { iso(u).NumberOfPackets = 5; }, invalid, bad},
+      {"isochronous URB shorter than its packets", [&](PURB u) { iso(u).NumberOfPackets = 16; }, invalid, bad},
+      {"isochronous packets not in whole frames", [&](PURB u) { iso(u).NumberOfPackets = 4; }, invalid, bad},
+      {"isochronous packet larger than the endpoint's payload", [&](PURB u) { iso(u, 3073); }, invalid, bad},
       {"isochronous packet beyond the buffer", [&](PURB u) { iso(u).TransferBufferLength = 3000; }, invalid, bad},
       {"isochronous offsets out of order", [&](PURB u) { iso(u).IsoPacket[0].Offset = 1500; }, invalid, bad},
       {"isochronous without the IN flag", [&](PURB u) { iso(u).TransferFlags = USBD_START_ISO_TRANSFER_ASAP; }, invalid,
@@ -336,6 +389,14 @@ TEST_F(Bus, MalformedUrbsAreRefused) {
       {"isochronous start frame in the past", [&](PURB u) { iso(u).TransferFlags = USBD_TRANSFER_DIRECTION_IN; },
        STATUS_UNSUCCESSFUL, USBD_STATUS_BAD_START_FRAME},
       {"abort of an unknown pipe", [&](PURB u) { *u = Abort(unknown); }, invalid, badPipe},
+      {"reset of an unknown pipe", [&](PURB u) { *u = Abort(unknown, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL); },
+       invalid, badPipe},
+      {"select interface URB longer than its record",
+       [](PURB u) {
+         *u = Urb(GET_SELECT_INTERFACE_REQUEST_SIZE(2), URB_FUNCTION_SELECT_INTERFACE);
+         u->UrbSelectInterface.Interface.Length = USHORT(GET_USBD_INTERFACE_SIZE(1));
+       },
+       invalid, bad},
       {"select interface record beyond the URB",
        [](PURB u) {
          *u = Urb(GET_SELECT_INTERFACE_REQUEST_SIZE(1), URB_FUNCTION_SELECT_INTERFACE);
@@ -388,7 +449,7 @@ TEST(Usbd, HostileSetsNeverLeadOutsideTheBuffer) {
       {"wTotalLength beyond the bytes present", Patched({{2, 0xFF}, {3, 0xFF}}), ok, ok},
       {"wTotalLength cutting the first interface", Patched({{2, 12}}), failed, 0},
       {"wTotalLength cutting the later settings", Patched({{2, 32}, {4, 1}}), ok, invalid},
-      {"set cut inside interface 1", Patched({}, 64), invalid, 0},
+      {"set cut inside interface 1", Patched({}, 64), failed, 0},
       {"last descriptor running past the end", Patched({{69, 200}}), failed, 0},
       {"more interfaces announced than present", Patched({{4, 3}}), invalid, 0},
       {"endpoints past the end", Patched({{64, 3}}), failed, 0},

@@ -2,6 +2,7 @@
 // when it came back.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -111,8 +112,8 @@ inline URB Bulk(USBD_PIPE_HANDLE pipe, void* buffer, uint32_t length) {
   return urb;
 }
 
-inline URB Abort(USBD_PIPE_HANDLE pipe) {
-  URB urb = Urb(sizeof(URB), URB_FUNCTION_ABORT_PIPE);
+inline URB Abort(USBD_PIPE_HANDLE pipe, USHORT function = URB_FUNCTION_ABORT_PIPE) {
+  URB urb = Urb(sizeof(struct _URB_PIPE_REQUEST), function);
   urb.UrbPipeRequest.PipeHandle = pipe;
   return urb;
 }
@@ -163,8 +164,9 @@ struct Pipes {
   }
 };
 
-// Reads the configuration set into a pool block of the size received and selects alternate setting 0 of every
-// interface through the USBD library, as a client driver does (status: STATUS_UNSUCCESSFUL without a request).
+// Reads the configuration set into a zeroed pool block that holds what was received and what wTotalLength claims
+// (the USBD library trusts wTotalLength), and selects alternate setting 0 of every interface through the library,
+// as a client driver does (status: STATUS_UNSUCCESSFUL without a request).
 inline Pipes SelectConfiguration(PDEVICE_OBJECT pdo, NTSTATUS* status = nullptr) {
   Pipes out;
   if (status) *status = STATUS_UNSUCCESSFUL;
@@ -172,8 +174,10 @@ inline Pipes SelectConfiguration(PDEVICE_OBJECT pdo, NTSTATUS* status = nullptr)
   URB read = Descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, bytes.data(), ULONG(bytes.size()));
   const ULONG received = Call(pdo, &read) == STATUS_SUCCESS ? read.UrbControlDescriptorRequest.TransferBufferLength : 0;
   if (received < 9) return out;
-  auto* cfg = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
-      ExAllocatePoolWithTag(NonPagedPool, received, host::pool::MakeTag("Test")));
+  const size_t size = std::max<size_t>(received, size_t(bytes[2] | bytes[3] << 8));
+  auto* cfg =
+      static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPool, size, host::pool::MakeTag("Test")));
+  memset(cfg, 0, size);
   memcpy(cfg, bytes.data(), received);
   std::vector<USBD_INTERFACE_LIST_ENTRY> list(cfg->bNumInterfaces + 1u);
   size_t found = 0;

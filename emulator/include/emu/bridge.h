@@ -131,6 +131,9 @@ struct ControlFault {
   Action action = Action::Fail;
   USBD_STATUS status = USBD_STATUS_STALL_PID;
   int64_t latency = 0;
+  // Delay: a cancel does not stop the request (it is past the point of no
+  // return): it completes after `latency` with its effect.
+  bool completesAnyway = false;
   // Bookkeeping.
   int seen = 0;
   int applied = 0;
@@ -192,6 +195,12 @@ class Bridge : public host::usb::DeviceModel {
   // isochronous packets come back empty.
   void StallVideo() { stalled_ = true; }
   bool VideoStalled() const { return stalled_; }
+  // Halts the video endpoint: every video transfer is answered with a stall
+  // (USBD_STATUS_STALL_PID) until `clears` CLEAR_FEATURE(ENDPOINT_HALT)
+  // requests have reached it.
+  void HaltVideoEndpoint(int clears = 1) { haltClears_ = clears; }
+  bool VideoEndpointHalted() const { return haltClears_ > 0; }
+  int HaltsCleared() const { return haltsCleared_; }
   void SetPacketShaper(PacketShaper shaper) { shaper_ = std::move(shaper); }
   // The next `count` isochronous requests fail as a whole with `status`.
   void FailIsochRequests(int count, USBD_STATUS status = USBD_STATUS_ISOCH_REQUEST_FAILED);
@@ -252,6 +261,8 @@ class Bridge : public host::usb::DeviceModel {
 
   std::shared_ptr<ByteSource> source_;
   bool stalled_ = false;
+  int haltClears_ = 0;
+  int haltsCleared_ = 0;
   PacketShaper shaper_;
   uint64_t packetIndex_ = 0;
   int isochFailures_ = 0;

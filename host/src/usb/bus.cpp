@@ -13,6 +13,12 @@
 // Being a test instrument, the bus validates URBs the way a careful USB stack
 // does, and where a real stack would read or write outside the caller's
 // memory it raises a host violation and fails the request instead.
+//
+// Endpoint halt: a transfer the device answers with a stall halts its pipe;
+// the transfers queued behind it fail with USBD_STATUS_STALL_PID, and so does
+// every later one, at once, until a reset-pipe request (which needs an idle
+// pipe) clears the halt. The device side of the halt is cleared with a
+// CLEAR_FEATURE(ENDPOINT_HALT) control transfer.
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -34,10 +40,15 @@ namespace {
 constexpr uint8_t kGetDescriptor = 6;
 constexpr uint8_t kSetConfiguration = 9;
 constexpr uint8_t kSetInterface = 11;
+constexpr uint8_t kClearFeature = 1;
+constexpr uint16_t kEndpointHalt = 0;
+// Every device on this bus runs at high speed: isochronous URBs carry whole
+// frames of 8 microframes.
+constexpr ULONG kIsoPacketMultiple = 8;
 constexpr ULONG kMaxIsoPackets = 1024;
 constexpr int64_t kAbortLatency = kMicroframe;
 
-enum class Kind { Descriptor, Vendor, SelectConfiguration, SelectInterface, Bulk, Isoch, Abort };
+enum class Kind { Descriptor, Vendor, SelectConfiguration, SelectInterface, Bulk, Isoch, Abort, ResetPipe };
 
 struct StagedInterface {
   size_t recordOffset = 0;  // of the interface record inside the URB
@@ -61,8 +72,10 @@ struct Request {
   uint8_t configurationValue = 0;
   std::vector<uint8_t> configSet;
   std::vector<StagedInterface> staged;
-  // Pipe transfers.
+  // Pipe transfers and pipe requests.
   uintptr_t pipe = 0;
+  bool resetHost = false;    // reset pipe: clears the pipe's halt
+  bool clearDevice = false;  // reset pipe: CLEAR_FEATURE(ENDPOINT_HALT) to the device
   uint32_t capacity = 0;  // bulk
   BulkReply bulk{};
   uint64_t startMicroframe = 0;  // isochronous
@@ -79,6 +92,7 @@ struct Pipe {
   std::deque<Request*> queue;
   uint64_t nextMicroframe = 0;  // isochronous: first microframe not yet given to a transfer
   bool headBusy = false;        // bulk: the head transfer is being played
+  bool halted = false;          // a transfer stalled; cleared by a reset-pipe request
   sched::EventId kick = 0;
 };
 
@@ -94,6 +108,7 @@ struct Device {
   PDRIVER_OBJECT driver = nullptr;
   std::shared_ptr<DeviceModel> model;
   bool plugged = true;
+  bool removed = false;  // IRP_MN_REMOVE_DEVICE came down: every request is refused
   BusStats stats;
   std::set<Request*> live;  // every request the bus holds; owned
   std::deque<Request*> control;
@@ -217,6 +232,7 @@ void QueueFinish(Device* d, Request* r, NTSTATUS status, USBD_STATUS usbd) {
 
 void StartControl(Device* d);
 void PlayBulkHead(Device* d, uintptr_t handle);
+void FinishReset(Device* d, Request* r);
 
 void KickControl(Device* d) {
   if (d->controlActive || d->control.empty() || d->controlKick != 0) return;
@@ -250,6 +266,12 @@ void Detach(Device* d, Request* r) {
     r->event = 0;
   }
   switch (r->kind) {
+    case Kind::ResetPipe:
+      if (!r->clearDevice) {
+        d->aborts.erase(std::remove(d->aborts.begin(), d->aborts.end(), r), d->aborts.end());
+        break;
+      }
+      [[fallthrough]];
     case Kind::Descriptor:
     case Kind::Vendor:
     case Kind::SelectConfiguration:
@@ -293,6 +315,8 @@ void CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
       if (dev->live.count(r) != 0) d = dev.get();
   }
   if (d == nullptr || r->finishing) return;
+  // A control transfer already past the point of no return completes anyway.
+  if (r->reply.completesAnyway && !d->control.empty() && d->control.front() == r && d->controlActive) return;
   Detach(d, r);
   d->stats.cancelled++;
   QueueFinish(d, r, STATUS_CANCELLED, USBD_STATUS_CANCELED);
@@ -365,8 +389,8 @@ void RunTransfer(Device* d, Request* r) {
   if (!StillActive(d, r)) return;
   r->reply = reply;
   if (reply.never) return;  // only a cancel or an unplug ends it
-  r->event = ScheduleRequest(d, r, sched::Now() + std::max<int64_t>(reply.latency, 0), FinishTransfer,
-                             "usb: control done");
+  r->event = ScheduleRequest(d, r, sched::Now() + std::max<int64_t>(reply.latency, 0),
+                             r->kind == Kind::ResetPipe ? FinishReset : FinishTransfer, "usb: control done");
 }
 
 USBD_STATUS StageInterface(const std::vector<uint8_t>& set, uint8_t number, uint8_t alternate, size_t recordLength,
@@ -411,6 +435,7 @@ USBD_STATUS StageConfiguration(Request* r) {
     r->staged.push_back(std::move(staged));
     pos += info->Length;
   }
+  if (pos != length) return USBD_STATUS_INVALID_PARAMETER;  // Hdr.Length covers exactly the records
   return USBD_STATUS_SUCCESS;
 }
 
@@ -580,9 +605,50 @@ void StartControl(Device* d) {
     case Kind::SelectInterface:
       RunSelectInterface(d, r);
       break;
+    case Kind::ResetPipe:
+      RunTransfer(d, r);
+      break;
     default:
       break;
   }
+}
+
+// Fails every transfer queued on a pipe that has just halted.
+void FailHalted(Device* d, uintptr_t handle) {
+  Pipe* p = FindPipe(d, handle);
+  if (p == nullptr) return;
+  p->halted = true;
+  std::deque<Request*> victims;
+  victims.swap(p->queue);
+  p->headBusy = false;
+  p->nextMicroframe = 0;
+  if (p->kick != 0) {
+    sched::Cancel(p->kick);
+    p->kick = 0;
+  }
+  for (Request* v : victims) Complete(d, v, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+}
+
+// The end of a reset-pipe request.
+void FinishReset(Device* d, Request* r) {
+  const bool control = r->clearDevice;  // the request is gone after Complete
+  if (control) {
+    d->control.pop_front();
+    d->controlActive = false;
+  } else {
+    d->aborts.erase(std::remove(d->aborts.begin(), d->aborts.end(), r), d->aborts.end());
+  }
+  if (r->clearDevice && !USBD_SUCCESS(r->reply.status)) {
+    Complete(d, r, STATUS_UNSUCCESSFUL, r->reply.status);
+  } else {
+    Pipe* p = FindPipe(d, r->pipe);
+    if (r->resetHost && p != nullptr && p->halted) {
+      p->halted = false;
+      d->stats.pipeResets++;
+    }
+    Complete(d, r, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+  }
+  if (control) StartControl(d);
 }
 
 // ---------------------------------------------------------------------------
@@ -603,7 +669,9 @@ void FinishBulk(Device* d, Request* r) {
     status = STATUS_UNSUCCESSFUL;
   }
   const uintptr_t handle = r->pipe;
+  const bool stalled = r->bulk.status == USBD_STATUS_STALL_PID;
   Complete(d, r, status, r->bulk.status);
+  if (stalled) FailHalted(d, handle);
   p = FindPipe(d, handle);
   if (p != nullptr && !p->headBusy && !p->queue.empty()) PlayBulkHead(d, handle);
 }
@@ -669,12 +737,15 @@ void FinishIsoch(Device* d, Request* r) {
   t.TransferBufferLength = total;
   p = FindPipe(d, r->pipe);
   if (p != nullptr) p->queue.erase(std::remove(p->queue.begin(), p->queue.end(), r), p->queue.end());
-  if (!USBD_SUCCESS(whole))
+  if (!USBD_SUCCESS(whole)) {
+    const uintptr_t handle = r->pipe;
     Complete(d, r, STATUS_UNSUCCESSFUL, whole);
-  else if (errors == packets)
+    if (whole == USBD_STATUS_STALL_PID) FailHalted(d, handle);
+  } else if (errors == packets) {
     Complete(d, r, STATUS_UNSUCCESSFUL, USBD_STATUS_ISOCH_REQUEST_FAILED);
-  else
+  } else {
     Complete(d, r, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+  }
 }
 
 void FinishAbort(Device* d, Request* r) {
@@ -716,8 +787,31 @@ USBD_STATUS CheckBuffer(PVOID buffer, PMDL mdl, ULONG length, const char* what) 
   return USBD_STATUS_SUCCESS;
 }
 
+// Hdr.Length a URB of fixed size must carry (0: the function's length
+// depends on its contents, or the function is unknown).
+size_t ExactLength(USHORT function) {
+  switch (function) {
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
+      return sizeof(struct _URB_PIPE_REQUEST);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+      return sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      return sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+    case URB_FUNCTION_VENDOR_DEVICE:
+      return sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    default:
+      return 0;
+  }
+}
+
 size_t MinimumLength(USHORT function) {
   switch (function) {
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
     case URB_FUNCTION_SELECT_CONFIGURATION:
       return offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
     case URB_FUNCTION_SELECT_INTERFACE:
@@ -752,6 +846,9 @@ bool Prepare(Device* d, PURB urb, Request* r, Refusal* refusal) {
   const size_t minimum = MinimumLength(function);
   if (minimum == 0) return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION);
   if (urb->UrbHeader.Length < minimum) return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+  const size_t exact = ExactLength(function);
+  if (exact != 0 && urb->UrbHeader.Length != exact)
+    return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
   if (BlockTooSmall(urb, urb->UrbHeader.Length, "URB header Length"))
     return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
   r->urb = urb;
@@ -784,7 +881,7 @@ bool Prepare(Device* d, PURB urb, Request* r, Refusal* refusal) {
     }
     case URB_FUNCTION_SELECT_CONFIGURATION: {
       auto& sc = urb->UrbSelectConfiguration;
-      if (sc.ConfigurationDescriptor == nullptr && urb->UrbHeader.Length < sizeof(struct _URB_SELECT_CONFIGURATION))
+      if (sc.ConfigurationDescriptor == nullptr && urb->UrbHeader.Length != sizeof(struct _URB_SELECT_CONFIGURATION))
         return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
       r->kind = Kind::SelectConfiguration;
       return true;
@@ -792,9 +889,24 @@ bool Prepare(Device* d, PURB urb, Request* r, Refusal* refusal) {
     case URB_FUNCTION_SELECT_INTERFACE: {
       auto& si = urb->UrbSelectInterface;
       const size_t room = urb->UrbHeader.Length - offsetof(struct _URB_SELECT_INTERFACE, Interface);
-      if (si.Interface.Length < GET_USBD_INTERFACE_SIZE(0) || si.Interface.Length > room)
+      if (si.Interface.Length < GET_USBD_INTERFACE_SIZE(0) || si.Interface.Length != room)
         return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
       r->kind = Kind::SelectInterface;
+      return true;
+    }
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL: {
+      const auto handle = reinterpret_cast<uintptr_t>(urb->UrbPipeRequest.PipeHandle);
+      Pipe* p = FindPipe(d, handle);
+      if (p == nullptr) return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
+      // A pipe is reset with no transfer on it (abort it first).
+      if (!p->queue.empty()) return refuse(STATUS_INVALID_DEVICE_STATE, USBD_STATUS_INVALID_PARAMETER);
+      r->kind = Kind::ResetPipe;
+      r->pipe = handle;
+      r->resetHost = function != URB_FUNCTION_SYNC_CLEAR_STALL;
+      r->clearDevice = function != URB_FUNCTION_SYNC_RESET_PIPE;
+      r->setup = Setup{0x02, kClearFeature, kEndpointHalt, p->endpoint.bEndpointAddress, 0};
       return true;
     }
     case URB_FUNCTION_ABORT_PIPE: {
@@ -811,6 +923,7 @@ bool Prepare(Device* d, PURB urb, Request* r, Refusal* refusal) {
       if (p == nullptr) return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
       if (p->type != USB_ENDPOINT_TYPE_BULK && p->type != USB_ENDPOINT_TYPE_INTERRUPT)
         return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+      if (p->halted) return refuse(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
       if (!USB_ENDPOINT_DIRECTION_IN(p->endpoint.bEndpointAddress))
         return refuse(STATUS_NOT_SUPPORTED, USBD_STATUS_NOT_SUPPORTED);
       if (!(b.TransferFlags & USBD_TRANSFER_DIRECTION_IN))
@@ -829,32 +942,35 @@ bool Prepare(Device* d, PURB urb, Request* r, Refusal* refusal) {
       Pipe* p = FindPipe(d, handle);
       if (p == nullptr) return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
       if (p->type != USB_ENDPOINT_TYPE_ISOCHRONOUS) return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+      if (p->halted) return refuse(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
       if (!USB_ENDPOINT_DIRECTION_IN(p->endpoint.bEndpointAddress))
         return refuse(STATUS_NOT_SUPPORTED, USBD_STATUS_NOT_SUPPORTED);
       if (!(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN))
         return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
       if (p->maxPacket == 0) return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
       const ULONG packets = t.NumberOfPackets;
-      if (packets == 0 || packets > kMaxIsoPackets) return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+      if (packets == 0 || packets > kMaxIsoPackets || packets % kIsoPacketMultiple != 0)
+        return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
       if (urb->UrbHeader.Length < GET_ISO_URB_SIZE(packets))
         return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
       const USBD_STATUS s =
           CheckBuffer(t.TransferBuffer, t.TransferBufferMDL, t.TransferBufferLength, "isochronous TransferBufferLength");
       if (!USBD_SUCCESS(s) || t.TransferBuffer == nullptr)
         return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
-      // Packet offsets must rise strictly inside the buffer; a packet's room
-      // ends at the next packet (the last at the buffer's end), at most one
-      // microframe's payload.
+      // The packets cover the buffer from its start, offsets rising; a
+      // packet's room ends at the next packet (the last at the buffer's end)
+      // and may not exceed one microframe's payload.
       PUSBD_ISO_PACKET_DESCRIPTOR iso = t.IsoPacket;
       r->offsets.resize(packets);
       r->capacities.resize(packets);
       for (ULONG i = 0; i < packets; ++i) {
         const ULONG start = iso[i].Offset;
         const ULONG end = i + 1 < packets ? iso[i + 1].Offset : t.TransferBufferLength;
-        if (start >= t.TransferBufferLength || end <= start || end > t.TransferBufferLength)
+        if (start >= t.TransferBufferLength || end <= start || end > t.TransferBufferLength ||
+            (i == 0 && start != 0) || end - start > p->maxPacket)
           return refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
         r->offsets[i] = start;
-        r->capacities[i] = std::min(end - start, p->maxPacket);
+        r->capacities[i] = end - start;
       }
       const uint64_t next = uint64_t(sched::Now() / kMicroframe) + 1;
       uint64_t start = std::max(p->nextMicroframe, next);
@@ -888,6 +1004,16 @@ void Enqueue(Device* d, Request* r) {
       d->aborts.push_back(r);
       r->event = ScheduleRequest(d, r, sched::Now() + kAbortLatency, FinishAbort, "usb: abort pipe");
       break;
+    case Kind::ResetPipe:
+      if (r->clearDevice) {
+        d->stats.controlRequests++;
+        d->control.push_back(r);
+        KickControl(d);
+      } else {
+        d->aborts.push_back(r);
+        r->event = ScheduleRequest(d, r, sched::Now() + kAbortLatency, FinishReset, "usb: reset pipe");
+      }
+      break;
     case Kind::Bulk: {
       d->stats.bulkTransfers++;
       Pipe* p = FindPipe(d, r->pipe);
@@ -919,6 +1045,10 @@ NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
   if (BlockTooSmall(urb, sizeof(struct _URB_HEADER), "URB header"))
     return CompleteAtOnce(irp, nullptr, STATUS_INVALID_PARAMETER, USBD_STATUS_SUCCESS);
   Device* d = Find(pdo);
+  if (d != nullptr && d->removed) {
+    d->stats.afterRemoval++;
+    return CompleteAtOnce(irp, urb, d->plugged ? STATUS_DELETE_PENDING : STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+  }
   if (d == nullptr || !d->plugged) return CompleteAtOnce(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
 
   auto r = std::make_unique<Request>();
@@ -939,6 +1069,29 @@ NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
     QueueFinish(d, req, STATUS_CANCELLED, USBD_STATUS_CANCELED);
   }
   return STATUS_PENDING;
+}
+
+// Plug and Play requests that come down to the physical device object.
+// Surprise removal needs nothing of the bus; removal ends the device's
+// service: what is still pending completes, later requests are refused.
+NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
+  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status = irp->IoStatus.Status;
+  Device* d = Find(pdo);
+  if (d != nullptr && s->MinorFunction == IRP_MN_SURPRISE_REMOVAL) status = STATUS_SUCCESS;
+  if (d != nullptr && s->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+    d->removed = true;
+    std::vector<Request*> left(d->live.begin(), d->live.end());
+    for (Request* r : left) {
+      if (r->finishing) continue;
+      Detach(d, r);
+      QueueFinish(d, r, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+    }
+    status = STATUS_SUCCESS;
+  }
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
 }
 
 void UnplugDevice(Device* d) {
@@ -980,6 +1133,7 @@ PDEVICE_OBJECT Plug(std::shared_ptr<DeviceModel> model, std::string_view name) {
   PDRIVER_OBJECT driver = io::CreateDriverObject("usbhub");
   if (driver == nullptr) return nullptr;
   driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
+  driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   PDEVICE_OBJECT pdo = io::CreateDevice(driver, sizeof(void*), 1, name);
   if (pdo == nullptr) {
     io::DeleteDriverObject(driver);

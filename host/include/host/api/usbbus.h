@@ -3,6 +3,14 @@
 // on the physical device object it creates, and plays each request against a
 // DeviceModel (the emulator implements one per camera). Requests complete in
 // virtual time at DISPATCH_LEVEL, transfers of one pipe in submission order.
+//
+// It checks what the Windows USB stack checks: each URB's Hdr.Length for its
+// function, high-speed isochronous geometry (whole frames of 8 packets, at
+// most 1024, no packet larger than the endpoint's payload, packets that
+// cover the buffer), and endpoint halt: a transfer the device stalls halts
+// its pipe, and every later transfer fails with USBD_STATUS_STALL_PID until a
+// reset-pipe request. IRP_MN_REMOVE_DEVICE on the physical device object
+// makes it refuse every later request.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +40,7 @@ struct ControlReply {
   uint32_t length = 0;                       // data-stage bytes moved (IN: written into the buffer)
   int64_t latency = kMicroframe;             // virtual time until the request completes
   bool never = false;                        // never completes on its own (only cancel or unplug end it)
+  bool completesAnyway = false;              // a cancel does not stop it: it completes after `latency`
 };
 
 struct IsoPacket {
@@ -70,6 +79,8 @@ class DeviceModel {
 
 struct BusStats {
   uint64_t controlRequests = 0;
+  uint64_t pipeResets = 0;     // reset-pipe requests that cleared a halted pipe
+  uint64_t afterRemoval = 0;   // requests refused because the device was removed
   uint64_t isochTransfers = 0;
   uint64_t bulkTransfers = 0;
   uint64_t cancelled = 0;
