@@ -13,8 +13,11 @@ NTSTATUS AddRecordingDevice(PKSDEVICE device) {
   return STATUS_SUCCESS;
 }
 
-const KSDEVICE_DISPATCH kDispatch = {AddRecordingDevice, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr,            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+// Removal and surprise removal go to the driver's own forwarder, which acts on
+// the device's Hardware.
+const KSDEVICE_DISPATCH kDispatch = {AddRecordingDevice,           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, CCameraDevice::DispatchRemove, nullptr, CCameraDevice::DispatchRemove,
+                                     nullptr, nullptr, nullptr};
 const KSDEVICE_DESCRIPTOR kDescriptor = {&kDispatch, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION, 0};
 
 }  // namespace
@@ -24,6 +27,7 @@ void RecordingDevice::HandleVideoData(PUCHAR data, ULONG length) {
   if (keepBytes) bytes.insert(bytes.end(), data, data + length);
   ++calls;
   totalBytes += length;
+  if (onBlock) onBlock();
 }
 
 UsbCamera::UsbCamera(std::shared_ptr<host::usb::DeviceModel> m, std::string_view name) : model(std::move(m)) {
@@ -50,6 +54,12 @@ UsbCamera::~UsbCamera() {
   if (driver != nullptr) host::io::DeleteDriverObject(driver);
 }
 
+void UsbCamera::GiveToDevice(CUSBHardware* hardware) {
+  hardware_.erase(std::remove(hardware_.begin(), hardware_.end(), hardware), hardware_.end());
+  owner->Hardware = hardware;
+  EXPECT_EQ(KsAddItemToObjectBag(device->Bag, hardware, CCameraDevice::DeleteHardware), STATUS_SUCCESS);
+}
+
 CUSBHardware* UsbCamera::Adopt(CUSBHardware* hardware) {
   if (hardware != nullptr) hardware_.push_back(hardware);
   return hardware;
@@ -58,6 +68,7 @@ CUSBHardware* UsbCamera::Adopt(CUSBHardware* hardware) {
 void UsbCamera::Destroy(CUSBHardware* hardware) {
   if (hardware == nullptr) return;
   hardware_.erase(std::remove(hardware_.begin(), hardware_.end(), hardware), hardware_.end());
+  if (owner != nullptr && owner->Hardware == hardware) owner->Hardware = nullptr;
   hardware->~CUSBHardware();
   ExFreePool(hardware);
 }

@@ -40,6 +40,7 @@ class RecordingDevice final : public CCameraDevice {
   std::vector<uint8_t> bytes;
   uint64_t calls = 0;
   uint64_t totalBytes = 0;
+  std::function<void()> onBlock;  // after each block, at the completion's IRQL
 };
 
 // The bus, the PnP manager and ks.sys around one camera; teardown destroys the
@@ -65,6 +66,9 @@ class UsbCamera {
   CUSBHardware* Adopt(CUSBHardware* hardware);
   // Runs ~CUSBHardware and frees the memory, as the device's bag would.
   void Destroy(CUSBHardware* hardware);
+  // Makes `hardware` the device's head object, owned by the device's object
+  // bag (freed when the device is removed), as device start does.
+  void GiveToDevice(CUSBHardware* hardware);
   host::usb::BusStats BusStats() const { return host::usb::Stats(pdo); }
 
   std::shared_ptr<host::usb::DeviceModel> model;

@@ -22,11 +22,21 @@ TEST_F(LifecycleTest, ConstructionConfiguresAndAcquisitionRepeatsTheSetupOnlyAft
   EXPECT_GE(dev->Count(6), 2u);
 }
 
-TEST_F(LifecycleTest, ReleaseReturnsToTheFirstSettingThenUnconfigures) {
-  ASSERT_EQ(hw->AcquireResources(3), STATUS_SUCCESS);
+TEST_F(LifecycleTest, ReleaseStopsTheReaderThenReturnsToTheFirstSettingThenUnconfigures) {
+  Stream(3);
+  host::sched::RunFor(20 * kMillisecond);
+  FilterDevice filter(camera->device);
+  std::vector<uint64_t> pendingAtSelection;  // transfers in the bus when each selection passes
+  filter.hold = [&](const URB& urb) {
+    const USHORT f = urb.UrbHeader.Function;
+    if (f == URB_FUNCTION_SELECT_CONFIGURATION || f == URB_FUNCTION_SELECT_INTERFACE)
+      pendingAtSelection.push_back(camera->BusStats().pending);
+    return false;
+  };
   dev->controls.clear();
   EXPECT_EQ(hw->ReleaseResources(), STATUS_SUCCESS);
   EXPECT_EQ(dev->Requests(), (Wire{{11, 0}, {9, 0}}));
+  EXPECT_EQ(pendingAtSelection, (std::vector<uint64_t>{0, 0})) << "the reader still streamed";
   EXPECT_TRUE(host::dbg::Contains("Device Configuration Closed.\n"));
   EXPECT_EQ(hw->m_Reader, nullptr);
   dev->controls.clear();
@@ -99,6 +109,7 @@ TEST_F(LifecycleTest, StopRetiresEveryTransferQuietlyOnceAndStartBuildsThemAgain
   EXPECT_FALSE(reader->m_Running);
   EXPECT_EQ(reader->TransferCount(), 0u);
   EXPECT_FALSE(host::dbg::Contains("Irp Err"));
+  EXPECT_EQ(host::dbg::Count("cancelling "), 0u) << "the abort left transfers behind";
   host::sched::RunFor(3 * kSecond);
   EXPECT_EQ(dev->Count(kVrFlush), 0u) << "the watchdog outlived the stop";
   EXPECT_EQ(host::io::LiveIrps(), 0u);

@@ -12,15 +12,24 @@ TEST_F(ReaderTest, ContiguousPacketsAreDeliveredAsRuns) {
     const char* name;
     std::vector<uint32_t> lengths;  // received per packet of the first transfer; later packets 0
     std::vector<std::pair<uint32_t, uint32_t>> runs;  // offset in the transfer buffer, length
+    int failed = -1;  // a packet reported with its length but an error status
   } cases[] = {
       {"gap and short packet", {1024, 1024, 500, 0, 1024, 1024}, {{0, 2548}, {4096, 2048}}},
       {"every packet full", std::vector<uint32_t>(96, 1024), {{0, 98304}}},
       {"empty first packet", {0, 1024, 1024}, {{1024, 2048}}},
       {"short packet ends a run", {1024, 100, 1024}, {{0, 1124}, {2048, 1024}}},
+      {"failed packet holds nothing", {1024, 1024, 1024, 1024}, {{0, 1024}, {2048, 2048}}, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Plug();
+    FilterDevice filter(camera->device);
+    bool firstTransfer = true;
+    filter.onComplete = [&](PIRP, PURB urb) {
+      if (urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER || !firstTransfer) return;
+      firstTransfer = false;
+      if (c.failed >= 0) urb->UrbIsochronousTransfer.IsoPacket[c.failed].Status = USBD_STATUS_CRC;
+    };
     uint64_t packet = 0;
     dev->onIso = [&](uint64_t, uint8_t* buffer, uint32_t capacity) {
       host::usb::IsoPacket p;
@@ -38,6 +47,7 @@ TEST_F(ReaderTest, ContiguousPacketsAreDeliveredAsRuns) {
       runs.emplace_back(uint32_t(b.address - first), b.length);
     }
     EXPECT_EQ(runs, c.runs);
+    hw->Stop();
   }
 }
 
@@ -64,15 +74,16 @@ TEST_F(ReaderTest, EachCompletionOutcomeIsHandledByItsRow) {
     const char* name;
     NTSTATUS irpStatus;
     USBD_STATUS urbStatus;
-    bool cancelFlag, delivered, resubmitted, errorLogged;
+    bool cancelFlag, delivered, resubmitted, errorLogged, activity;
   } rows[] = {
-      {"cancelled", STATUS_CANCELLED, USBD_STATUS_CANCELED, true, false, false, true},
-      {"cancelled as it succeeded", STATUS_SUCCESS, USBD_STATUS_SUCCESS, true, false, false, true},
-      {"device gone", STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, false, false, false, true},
-      {"unsuccessful", STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, false, false, true, false},
-      {"isochronous request failed", STATUS_SUCCESS, USBD_STATUS_ISOCH_REQUEST_FAILED, false, false, true, false},
-      {"USB error", STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID, false, false, false, true},
-      {"success", STATUS_SUCCESS, USBD_STATUS_SUCCESS, false, true, true, false},
+      {"cancelled", STATUS_CANCELLED, USBD_STATUS_CANCELED, true, false, false, true, false},
+      {"cancelled as it succeeded", STATUS_SUCCESS, USBD_STATUS_SUCCESS, true, false, false, true, false},
+      {"device gone", STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, false, false, false, true, false},
+      // Resubmitted by the work item after a pipe reset, never counted as activity.
+      {"unsuccessful", STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, false, false, true, false, false},
+      {"isochronous request failed", STATUS_SUCCESS, USBD_STATUS_ISOCH_REQUEST_FAILED, false, false, true, false, false},
+      {"USB error", STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID, false, false, false, true, false},
+      {"success", STATUS_SUCCESS, USBD_STATUS_SUCCESS, false, true, true, false, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -88,6 +99,8 @@ TEST_F(ReaderTest, EachCompletionOutcomeIsHandledByItsRow) {
     };
     Stream();
     ASSERT_TRUE(host::sched::RunUntil([&] { return transfers >= 1; }, kSecond));
+    EXPECT_EQ(reader->m_Completions != 0, row.activity);
+    host::sched::RunFor(5 * kMillisecond);  // a recovery resubmits
     EXPECT_EQ(camera->owner->calls != 0, row.delivered);
     EXPECT_EQ(reader->TransferCount(), row.resubmitted ? 8u : 7u);
     EXPECT_EQ(host::dbg::Contains("CSingleUrb::IrpComplete - Irp Err"), row.errorLogged);
@@ -143,20 +156,114 @@ TEST_F(ReaderTest, WatchdogFlushesEachIdleSecondUntilAFlushIsRefusedAndReleaseWa
   EXPECT_GE(host::sched::Now() - flushAt, 100 * kMillisecond) << "the reader went while its flush still ran";
 }
 
-TEST_F(ReaderTest, SurpriseRemovalStopsTheReaderByItselfAndReleaseSendsNothing) {
+// Surprise removal and removal stop all I/O inside the callback, before the removal goes down the stack; the
+// device sees nothing after it, also while the device's bag destroys the hardware object.
+TEST_F(ReaderTest, RemovalStopsAllIoBeforeItGoesDown) {
+  for (const bool surprise : {true, false}) {
+    SCOPED_TRACE(surprise ? "surprise removal" : "removal");
+    Plug();
+    camera->GiveToDevice(hw);
+    Stream();
+    host::sched::RunFor(50 * kMillisecond);
+    const uint64_t controls = camera->BusStats().controlRequests;
+    bool stoppedBeforeDown = false;
+    camera->owner->onBlock = [&] { ADD_FAILURE() << "data after the removal"; };
+    if (surprise) {
+      host::usb::Unplug(camera->pdo);
+      host::ks::SurpriseRemoveDevice(camera->device);
+      stoppedBeforeDown = !reader->m_Running && reader->TransferCount() == 0 && camera->BusStats().pending == 0;
+      EXPECT_TRUE(hw->m_Removed);
+      host::sched::RunFor(3 * kSecond);
+      EXPECT_EQ(dev->Count(kVrFlush), 0u) << "the watchdog outlived the removal";
+      EXPECT_EQ(host::io::ActiveWorkItems(), 0u);
+    } else {
+      host::ks::RemoveDevice(camera->device);
+      camera->device = nullptr;  // gone, with its bag and the hardware object
+      stoppedBeforeDown = camera->BusStats().pendingAtRemoval == 0;
+    }
+    EXPECT_TRUE(stoppedBeforeDown);
+    if (surprise) host::ks::RemoveDevice(camera->device), camera->device = nullptr;
+    EXPECT_EQ(camera->BusStats().afterRemoval, 0u) << "requests after the removal went down";
+    EXPECT_EQ(camera->BusStats().controlRequests, controls) << "vendor or configuration requests at removal";
+    hw = nullptr;
+  }
+}
+
+// A failing pipe never makes the reader spin: failed transfers are no activity, a halted pipe is reset from the
+// work item, and past the recovery budget the reader stops and says why.
+TEST(ReaderRecoveryTest, AHaltedPipeIsResetAndStreamingResumes) {
+  UsbCamera camera(emu::Profiles().front());
+  camera.bridge->SetSource(std::make_shared<emu::PatternSource>());
+  PlainHardware* hw = camera.Make<PlainHardware>();
+  ASSERT_EQ(hw->AcquireResources(3), STATUS_SUCCESS);
+  ASSERT_EQ(hw->Start(), STATUS_SUCCESS);
+  host::sched::RunFor(30 * kMillisecond);
+  camera.bridge->HaltVideoEndpoint(1);
+  host::sched::RunFor(20 * kMillisecond);
+  const uint64_t before = camera.owner->totalBytes;
+  host::sched::RunFor(100 * kMillisecond);
+  EXPECT_EQ(camera.bridge->HaltsCleared(), 1);
+  EXPECT_EQ(camera.BusStats().pipeResets, 1u);
+  EXPECT_GT(camera.owner->totalBytes, before) << "streaming did not resume";
+  EXPECT_EQ(hw->m_Reader->TransferCount(), 8u);
+  EXPECT_TRUE(hw->m_Reader->m_Running);
+  hw->Stop();
+}
+
+TEST(ReaderRecoveryTest, AFailingPipeStopsTheReaderPastTheBudget) {
+  const struct {
+    const char* name;
+    std::function<void(UsbCamera&, FilterDevice&)> fail;
+    int resets;
+  } cases[] = {
+      {"endpoint that stays halted", [](UsbCamera& c, FilterDevice&) { c.bridge->HaltVideoEndpoint(1000); },
+       kPipeRecoveries},
+      {"transaction errors",
+       [](UsbCamera&, FilterDevice& f) {
+         f.onComplete = [](PIRP irp, PURB urb) {
+           if (urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) return;
+           irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+           urb->UrbHeader.Status = USBD_STATUS_XACT_ERROR;
+         };
+       },
+       kPipeRecoveries},
+      {"isochronous requests that fail", [](UsbCamera& c, FilterDevice&) { c.bridge->FailIsochRequests(1 << 30); }, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    UsbCamera camera(emu::Profiles().front());
+    camera.bridge->SetSource(std::make_shared<emu::PatternSource>());
+    PlainHardware* hw = camera.Make<PlainHardware>();
+    ASSERT_EQ(hw->AcquireResources(3), STATUS_SUCCESS);
+    host::dbg::Clear();
+    FilterDevice filter(camera.device);
+    c.fail(camera, filter);
+    ASSERT_EQ(hw->Start(), STATUS_SUCCESS);
+    host::sched::RunFor(900 * kMillisecond);
+    EXPECT_FALSE(hw->m_Reader->m_Running) << "still retrying";
+    EXPECT_EQ(hw->m_Reader->TransferCount(), 0u);
+    EXPECT_EQ(host::dbg::Count("video pipe keeps failing"), 1u);
+    EXPECT_EQ(host::dbg::Count("ContinuousReader::ResetPipe"), size_t(c.resets));
+    EXPECT_LE(camera.BusStats().isochTransfers, uint64_t(8 * (kPipeRecoveries + 1)));
+    EXPECT_EQ(camera.owner->calls, 0u);
+    EXPECT_EQ(host::io::ActiveWorkItems(), 0u);
+    hw->Stop();
+  }
+}
+
+// Stop may clear m_Running while a completion delivers data (on another processor): the completion then retires
+// its transfer, unlinked from the busy list, and Stop still waits for every transfer.
+TEST_F(ReaderTest, CompletionThatFindsTheReaderStoppedRetiresItsTransfer) {
   Stream();
-  host::sched::RunFor(50 * kMillisecond);
-  hw->m_Removed = TRUE;
-  host::usb::Unplug(camera->pdo);
-  // The tick after the unplug still sees the completions before it; the next one flushes.
-  host::sched::RunFor(1500 * kMillisecond);
-  EXPECT_TRUE(reader->m_Running);
-  host::sched::RunFor(1 * kSecond);
-  EXPECT_FALSE(reader->m_Running);
+  camera->owner->onBlock = [&] {
+    reader->m_Running = FALSE;
+    camera->owner->onBlock = nullptr;
+  };
+  ASSERT_TRUE(host::sched::RunUntil([&] { return reader->TransferCount() == 7; }, kSecond));
+  reader->m_Running = TRUE;  // so that Stop does its work
+  hw->Stop();
   EXPECT_EQ(reader->TransferCount(), 0u);
-  EXPECT_EQ(host::dbg::Count("Cancelled - device is removed."), 1u);
-  EXPECT_EQ(host::io::ActiveWorkItems(), 0u);
-  EXPECT_EQ(hw->ReleaseResources(), STATUS_SUCCESS) << "a removed device is released without requests";
+  EXPECT_EQ(host::io::LiveIrps(), 0u);
 }
 
 TEST_F(ReaderTest, BlocksArriveInStreamOrderAndNeverWhilePaused) {

@@ -1084,6 +1084,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     std::vector<Request*> left(d->live.begin(), d->live.end());
     for (Request* r : left) {
       if (r->finishing) continue;
+      d->stats.pendingAtRemoval++;
       Detach(d, r);
       QueueFinish(d, r, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
     }

@@ -81,6 +81,7 @@ struct BusStats {
   uint64_t controlRequests = 0;
   uint64_t pipeResets = 0;     // reset-pipe requests that cleared a halted pipe
   uint64_t afterRemoval = 0;   // requests refused because the device was removed
+  uint64_t pendingAtRemoval = 0;  // requests still pending when the removal came down
   uint64_t isochTransfers = 0;
   uint64_t bulkTransfers = 0;
   uint64_t cancelled = 0;
