@@ -241,6 +241,7 @@ TEST(HostileDeviceTest, MalformedDescriptorSetsNeverTakeTheDriverOutsideItsBuffe
       {"no interface", {patched(4, 0)}, false, total, false},
       {"endpoints announced but missing", {patched(9 + 9 + 14 + 4, 30)}, true, total, false},
       {"set cut inside an endpoint", {WithTotal(camera, uint16_t(camera.size() - 3))}, true, total - 7, true},
+      {"set cut one byte short", {WithTotal(camera, uint16_t(camera.size() - 1))}, true, total - 7, true},
       {"header length 255", {patched(0, 255)}, false, 0, false},
       {"second read longer than the first", {WithTotal(camera, 18), camera}, true, 32, false},
       {"header read cut short", {Bytes(camera.begin(), camera.begin() + 5)}, false, -1, false},
