@@ -41,6 +41,11 @@ void ResetRegistry();
 
 // --- I/O manager, work items (io.cpp, workitem.cpp) and AVStream (ks.cpp) ---
 void ResetIo();
+// Runs the I/O completion APCs queued for the calling thread (completions of
+// requests it built, finished while it could not take them). Called where a
+// thread becomes able to take APCs: lowering its IRQL below APC_LEVEL and
+// entering a wait.
+void DeliverApcs();
 void ResetKs();
 
 // --- USB bus (usb/bus.cpp) ---

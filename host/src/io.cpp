@@ -53,6 +53,7 @@ struct IoState {
   std::map<PDRIVER_OBJECT, DriverRecord> drivers;
   uint64_t generation = 0;
   KSPIN_LOCK cancelLock = 0;
+  std::map<HostThread*, std::vector<PIRP>> apcs;  // completion APCs not yet delivered, per issuing thread
 };
 
 IoState& G() {
@@ -113,8 +114,9 @@ void FreeIrp(PIRP irp) {
   PoolFree(irp, "IoFreeIrp");
 }
 
-// The last completion step of a request the I/O manager built: copy the
-// results to the caller, signal its event and free the IRP.
+// The last completion step of a request the I/O manager built, which runs in
+// the issuing thread (a kernel APC): copy the results to the caller, signal
+// its event and free the IRP.
 void FinishBuiltRequest(PIRP irp) {
   IrpRecord r = *Find(irp);
   if (r.systemBuffer != nullptr) {
@@ -147,8 +149,23 @@ void CheckFreedIrps(uintptr_t lo, uintptr_t hi) {
   }
 }
 
+void DeliverApcs() {
+  HostThread* self = Self();
+  IoState& g = G();
+  auto it = g.apcs.find(self);
+  if (it == g.apcs.end()) return;
+  std::vector<PIRP> due;
+  due.swap(it->second);
+  g.apcs.erase(it);
+  const KIRQL irql = self->irql;
+  self->irql = APC_LEVEL;  // kernel APCs run at APC_LEVEL
+  for (PIRP irp : due) FinishBuiltRequest(irp);
+  self->irql = irql;
+}
+
 void ResetIo() {
   IoState& g = G();
+  g.apcs.clear();
   g.irps.clear();
   g.devices.clear();
   g.drivers.clear();
@@ -380,7 +397,19 @@ void IofCompleteRequest(PIRP irp, CCHAR priorityBoost) {
     }
   }
   r->inDriver = false;
-  if (r->built) FinishBuiltRequest(irp);
+  if (!r->built) return;
+  // The APC runs now if the issuing thread can take it: it is this thread
+  // below APC_LEVEL (or in a wait, running this completion as an event), or
+  // another thread that waits below APC_LEVEL. Otherwise it waits for that
+  // thread to lower its IRQL or to wait.
+  auto* issuer = static_cast<HostThread*>(irp->Tail.Overlay.Thread);
+  const bool now = issuer == nullptr || (issuer == self ? self->eventDepth > 0 || self->irql < APC_LEVEL
+                                                        : issuer->irql < APC_LEVEL);
+  if (now) {
+    FinishBuiltRequest(irp);
+  } else {
+    G().apcs[issuer].push_back(irp);
+  }
 }
 
 PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT device, PVOID inputBuffer, ULONG inputLength,

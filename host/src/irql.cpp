@@ -50,6 +50,7 @@ void KeLowerIrql(KIRQL newIrql) {
     return;
   }
   self->irql = newIrql;
+  if (newIrql < APC_LEVEL && self->eventDepth == 0) host::internal::DeliverApcs();
 }
 
 KIRQL KeRaiseIrqlToDpcLevel(void) {

@@ -312,6 +312,7 @@ LONG KeReadStateEvent(PRKEVENT event) {
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode, BOOLEAN alertable,
                                PLARGE_INTEGER timeout) {
   HostThread* self = Self();
+  if (self->irql < APC_LEVEL && self->eventDepth == 0) DeliverApcs();  // before the thread sleeps
   auto* h = static_cast<DISPATCHER_HEADER*>(object);
   if (h == nullptr || !IsWaitable(h->Type)) {
     host::Violation("KeWaitForSingleObject on %p, which is not an initialised event, mutex or timer (type %d)",
@@ -351,6 +352,7 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MOD
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval) {
   HostThread* self = Self();
+  if (self->irql < APC_LEVEL && self->eventDepth == 0) DeliverApcs();  // before the thread sleeps
   if (!CheckMayWait(self, "KeDelayExecutionThread")) return STATUS_SUCCESS;
   if (interval == nullptr) {
     host::Violation("KeDelayExecutionThread without an interval");

@@ -79,6 +79,7 @@ TEST_F(AccessTest, PendingRequestTimesOutAndIsCompletedBeforeReturning) {
       {"completes just in time", 99 * kMillisecond, -1, STATUS_SUCCESS, 99 * kMillisecond},
       {"cancel completes at once", -1, -1, STATUS_IO_TIMEOUT, 100 * kMillisecond},
       {"cancel completes late", -1, 7 * kMillisecond, STATUS_IO_TIMEOUT, 107 * kMillisecond},
+      {"cancel completes inside the cancel", -1, 0, STATUS_IO_TIMEOUT, 100 * kMillisecond},
       {"completes despite the cancel", 130 * kMillisecond, -1, STATUS_SUCCESS, 130 * kMillisecond, true},
       {"fails despite the cancel", 130 * kMillisecond, -1, STATUS_UNSUCCESSFUL, 130 * kMillisecond, true},
   };
