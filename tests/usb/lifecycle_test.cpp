@@ -108,6 +108,7 @@ TEST_F(LifecycleTest, StopRetiresEveryTransferQuietlyOnceAndStartBuildsThemAgain
   EXPECT_EQ(host::dbg::Count("ContinuousReader::AbortPipe"), 1u);
   EXPECT_FALSE(reader->m_Running);
   EXPECT_EQ(reader->TransferCount(), 0u);
+  EXPECT_EQ(host::sched::PendingEvents(), 0u) << "the watchdog still ticks";
   EXPECT_FALSE(host::dbg::Contains("Irp Err"));
   EXPECT_EQ(host::dbg::Count("cancelling "), 0u) << "the abort left transfers behind";
   host::sched::RunFor(3 * kSecond);
