@@ -481,8 +481,21 @@ void IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&G().cancelLock, ir
 BOOLEAN IoCancelIrp(PIRP irp) {
   HostThread* self = Self();
   if (!RequireIrql(DISPATCH_LEVEL, "IoCancelIrp")) return FALSE;
-  if (Find(irp) == nullptr) {
+  IrpRecord* record = Find(irp);
+  if (record == nullptr) {
     host::Violation("IoCancelIrp on a freed IRP %p", static_cast<void*>(irp));
+    return FALSE;
+  }
+  // A request the I/O manager built is freed by an APC to its issuing thread
+  // once it completes, which another processor may do at any moment: unless
+  // a completion routine of the issuer holds it, the issuer cancels it only
+  // at APC_LEVEL, where that APC waits.
+  PIO_STACK_LOCATION top = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (irp->StackCount - 1);
+  if (record->built && record->inDriver && irp->Tail.Overlay.Thread == self && self->irql < APC_LEVEL &&
+      top->CompletionRoutine == nullptr) {
+    host::Violation("IoCancelIrp at %s on IRP %p that this thread built: its completion may free it during the "
+                    "call; raise to APC_LEVEL first",
+                    IrqlName(self->irql), static_cast<void*>(irp));
     return FALSE;
   }
   KIRQL irql;

@@ -132,7 +132,10 @@ TEST_P(SyncRequest, EndsWithTheEventSetTheStatusCopiedAndTheIrpFreed) {
   EXPECT_EQ(IoCallDriver(bus.dev.device(), irp), c.completeAfterMs == 0 ? c.busStatus : STATUS_PENDING);
   bool cancelled = false;
   if (c.completeAfterMs != 0 && kt::Wait(&event, 100) == STATUS_TIMEOUT) {
+    KIRQL irql;
+    KeRaiseIrql(APC_LEVEL, &irql);  // the completion's APC would free the IRP under the cancel
     cancelled = IoCancelIrp(irp);
+    KeLowerIrql(irql);
     EXPECT_EQ(kt::Wait(&event), STATUS_SUCCESS);
   }
   EXPECT_EQ(cancelled, c.finalStatus == STATUS_CANCELLED);
