@@ -53,3 +53,26 @@ const NamedProperty* FindNamedProperty(const std::string& name) {
 }
 
 }  // namespace ovra
+
+namespace ovra {
+
+const char* ItemName(const GUID& set, ULONG id) {
+  static const struct {
+    const GUID* set;
+    ULONG id;
+    const char* name;
+  } kOthers[] = {
+      {&kSetDroppedFrames, 0, "dropped-frames"}, {&kSetVideoControl, 0, "video-caps"},
+      {&kSetVideoControl, 3, "video-mode"},      {&kSetStream, 3, "master clock"},
+      {&kSetCamprop, kIdI2cData, "i2c (--i2c-read, --i2c-write)"},
+      {&kSetCamprop, kIdEeprom, "eeprom (--eeprom-dump, --eeprom-write)"},
+  };
+  for (const NamedProperty& p : NamedProperties())
+    for (const GUID& g : p.sets)
+      if (SameGuid(g, set) && p.id == id) return p.name;
+  for (const auto& o : kOthers)
+    if (SameGuid(*o.set, set) && o.id == id) return o.name;
+  return "";
+}
+
+}  // namespace ovra

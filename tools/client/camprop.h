@@ -75,5 +75,7 @@ struct NamedProperty {
 };
 const std::vector<NamedProperty>& NamedProperties();
 const NamedProperty* FindNamedProperty(const std::string& name);
+// The name the tools give an item ("" when they have none).
+const char* ItemName(const GUID& set, ULONG id);
 
 }  // namespace ovra

@@ -53,7 +53,6 @@ bool RunCapture(const CaptureOptions& o, const FrameSink& sink, const ProgressSi
   summary->height = format.height;
   summary->interval = format.interval;
   rig->SetVideo(format.width, format.height, format.interval, !o.pattern);
-  rig->Apply(o.faults);
   if (o.triggerAt >= 0) rig->TriggerAt(uint64_t(o.triggerAt));
   if (o.interleave >= 0 && !SetNamed(rig->filter(), "interleave", uint32_t(o.interleave), error)) return false;
   if (o.snapshotMode >= 0 && !SetNamed(rig->filter(), "snapshot-mode", uint32_t(o.snapshotMode), error)) return false;
@@ -73,12 +72,15 @@ bool RunCapture(const CaptureOptions& o, const FrameSink& sink, const ProgressSi
   if (still != nullptr && !NT_SUCCESS(status = still->SetState(KSSTATE_RUN)))
     return *error = "starting the still pin failed: " + StatusText(status), false;
 
+  rig->Apply(o.faults);  // times in it count from here
   if (o.realtime) host::sched::SetRealTime(true, o.speed);
   const auto realStart = std::chrono::steady_clock::now();
   const int64_t start = host::sched::Now();
   bool stop = false, ok = true;
   uint64_t sinceStill = 0;
   int64_t lastFrameAt = start;
+  // In snapshot mode every frame goes to the still pin: stills count as frames.
+  const auto delivered = [&] { return summary->framesDelivered + (o.snapshotMode > 0 ? summary->stills : 0); };
   const auto deliver = [&](const Frame& f) {
     if (stop) return;
     if (!NT_SUCCESS(f.status)) {
@@ -89,6 +91,7 @@ bool RunCapture(const CaptureOptions& o, const FrameSink& sink, const ProgressSi
       stop = true;
       return;
     }
+    if (f.pinId == 0 && o.frames > 0 && delivered() >= o.frames) return;  // already enough
     if (f.pinId == 1) {
       ++summary->stills;
     } else {
@@ -100,8 +103,6 @@ bool RunCapture(const CaptureOptions& o, const FrameSink& sink, const ProgressSi
     lastFrameAt = host::sched::Now();
     if (!sink(f)) stop = true;
   };
-  // In snapshot mode every frame goes to the still pin: stills count as frames.
-  const auto delivered = [&] { return summary->framesDelivered + (o.snapshotMode > 0 ? summary->stills : 0); };
   const auto finished = [&] {
     if (o.frames > 0) return delivered() >= o.frames;
     return host::sched::Now() - start >= o.duration;
@@ -142,6 +143,10 @@ bool RunCapture(const CaptureOptions& o, const FrameSink& sink, const ProgressSi
   if (o.realtime) host::sched::SetRealTime(false);
 
   summary->bytesRouted = rig->BytesRouted();
+  if (rig->video() != nullptr) {
+    summary->cameraFaults = rig->video()->Counters().faults;
+    summary->cameraPacketsLost = rig->video()->Counters().droppedPackets + rig->PacketsFailed();
+  }
   if (still != nullptr) still->SetState(KSSTATE_STOP);
   capture->SetState(KSSTATE_STOP);
   still.reset();

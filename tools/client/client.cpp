@@ -100,7 +100,7 @@ NTSTATUS PinStream::SetState(KSSTATE state) {
     const NTSTATUS status = host::ks::SetState(pin_, KSSTATE_PAUSE);
     if (!NT_SUCCESS(status)) return status;
     state_ = KSSTATE_PAUSE;
-    while (stream_->Pending() < buffers_ && stream_->Queue(1) == STATUS_PENDING) {
+    while (Pending() < buffers_ && stream_->Queue(1) == STATUS_PENDING) {
     }
     if (state == KSSTATE_PAUSE) return status;
   }

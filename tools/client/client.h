@@ -69,7 +69,7 @@ class PinStream {
   // KSPROPERTY_CONNECTION_STATE (the framework walks the steps between).
   NTSTATUS SetState(KSSTATE state);
   // Buffers queued and not completed.
-  size_t Pending() const { return stream_->Pending(); }
+  size_t Pending() const { return host::ks::QueuedReads(pin_); }
   // Hands every completed buffer to `sink` (oldest first) and queues a new
   // one for each while the pin runs or pauses. Returns the frames handed on.
   template <class Sink>
@@ -98,7 +98,7 @@ size_t PinStream::Collect(Sink&& sink) {
     sink(frame);
   }
   if (state_ >= KSSTATE_PAUSE) {
-    while (stream_->Pending() < buffers_ && stream_->Queue(1) == STATUS_PENDING) {
+    while (Pending() < buffers_ && stream_->Queue(1) == STATUS_PENDING) {
     }
   }
   return frames;

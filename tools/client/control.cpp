@@ -41,10 +41,7 @@ bool Control::List(FILE* out, std::string* error) {
     for (ULONG id = 0; id < 128; ++id) {
       const ULONG access = PropertyAccess(filter, set.guid, id);
       if (access == 0) continue;
-      const char* name = "";
-      for (const NamedProperty& p : NamedProperties())
-        for (const GUID& g : p.sets)
-          if (SameGuid(g, set.guid) && p.id == id) name = p.name;
+      const char* name = ItemName(set.guid, id);
       fprintf(out, "    %3lu %-3s %s\n", (unsigned long)id,
               (access & KSPROPERTY_TYPE_GET) && (access & KSPROPERTY_TYPE_SET) ? "rw"
               : (access & KSPROPERTY_TYPE_GET)                                 ? "r"

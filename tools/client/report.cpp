@@ -44,6 +44,9 @@ void PrintSummary(FILE* out, const CaptureSummary& s) {
   fprintf(out, "packets dropped   %llu\n", (unsigned long long)s.packetsDropped);
   fprintf(out, "EAV sync errors   %llu\n", (unsigned long long)s.syncErrors);
   if (s.stills > 0) fprintf(out, "stills            %llu\n", (unsigned long long)s.stills);
+  if (s.cameraFaults > 0 || s.cameraPacketsLost > 0)
+    fprintf(out, "camera faults     %llu in the stream, %llu packets lost\n", (unsigned long long)s.cameraFaults,
+            (unsigned long long)s.cameraPacketsLost);
   fprintf(out, "bytes routed      %llu\n", (unsigned long long)s.bytesRouted);
   fprintf(out, "virtual time      %.3f s", virtualSeconds);
   if (virtualSeconds > 0) fprintf(out, " (%.2f fps)", double(s.framesDelivered) / virtualSeconds);

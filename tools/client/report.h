@@ -42,6 +42,8 @@ struct CaptureSummary {
   uint64_t syncErrors = 0;
   uint64_t bytesRouted = 0;
   uint64_t stills = 0;
+  uint64_t cameraFaults = 0;       // fault knobs of the camera's stream that took effect
+  uint64_t cameraPacketsLost = 0;  // video packets the camera's bus side failed or lost
   int64_t virtualTime = 0;  // 100-ns units the capture took on the virtual clock
   double realSeconds = 0;   // wall-clock seconds it took
   std::vector<std::string> files;

@@ -34,8 +34,10 @@ std::unique_ptr<Rig> Rig::Start(uint32_t vidPid, std::string* error, const RigOp
     *error = "adding the device failed: " + StatusText(status);
     return nullptr;
   }
-  if (options.altSetting >= 0)
-    host::reg::SetDword(rig->camera_->DeviceKey(), "AltSetting", uint32_t(options.altSetting));
+  if (options.altSetting >= 0) {
+    for (ULONG key : {ULONG(PLUGPLAY_REGKEY_DEVICE), ULONG(PLUGPLAY_REGKEY_DRIVER)})
+      host::reg::SetDword(rig->camera_->DeviceKey(key), "AltSetting", uint32_t(options.altSetting));
+  }
   status = rig->camera_->Start();
   if (!NT_SUCCESS(status)) {
     *error = "starting the device failed: " + StatusText(status);
@@ -76,10 +78,11 @@ void Rig::Apply(const Faults& f) {
   }
   emu::Bridge& b = bridge();
   if (f.dropEvery || f.shortEvery || f.emptyEvery) {
-    b.SetPacketShaper([f](uint64_t index) {
+    std::shared_ptr<uint64_t> failed = packetsFailed_;
+    b.SetPacketShaper([f, failed](uint64_t index) {
       emu::PacketShape shape;
       const uint64_t n = index + 1;
-      if (f.dropEvery && n % f.dropEvery == 0) shape.kind = emu::PacketShape::Kind::Failed;
+      if (f.dropEvery && n % f.dropEvery == 0) shape.kind = emu::PacketShape::Kind::Failed, ++*failed;
       else if (f.emptyEvery && n % f.emptyEvery == 0) shape.kind = emu::PacketShape::Kind::Empty;
       else if (f.shortEvery && n % f.shortEvery == 0) {
         shape.kind = emu::PacketShape::Kind::Short;
@@ -91,11 +94,11 @@ void Rig::Apply(const Faults& f) {
   if (f.failRequests > 0) b.FailIsochRequests(f.failRequests);
   if (f.stallAt >= 0) {
     emu::Bridge* bridge = &b;
-    host::sched::At(f.stallAt, [bridge] { bridge->StallVideo(); }, DISPATCH_LEVEL, "stall video");
+    host::sched::At(host::sched::Now() + f.stallAt, [bridge] { bridge->StallVideo(); }, DISPATCH_LEVEL, "stall video");
   }
   if (f.unplugAt >= 0) {
     PDEVICE_OBJECT pdo = camera_->Pdo();
-    host::sched::At(f.unplugAt, [pdo] { host::usb::Unplug(pdo); }, DISPATCH_LEVEL, "unplug");
+    host::sched::At(host::sched::Now() + f.unplugAt, [pdo] { host::usb::Unplug(pdo); }, DISPATCH_LEVEL, "unplug");
   }
 }
 

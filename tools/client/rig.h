@@ -69,7 +69,10 @@ class Rig {
   // True when the camera is gone.
   bool HandleUnplug();
 
+  // Sets the knobs; the times in `faults` count from now.
   void Apply(const Faults& faults);
+  // Video packets the packet knobs failed so far.
+  uint64_t PacketsFailed() const { return *packetsFailed_; }
   // Makes the camera send `width` x `height` frames every `interval` (the
   // moving picture for people, or the test pattern); faults given to Apply
   // go into this stream.
@@ -89,6 +92,7 @@ class Rig {
   std::shared_ptr<emu::VideoSource> video_;
   Faults faults_;
   bool surpriseRemoved_ = false;
+  std::shared_ptr<uint64_t> packetsFailed_ = std::make_shared<uint64_t>(0);
 };
 
 }  // namespace ovra
