@@ -329,9 +329,15 @@ void ContinuousReader::BuildTransfers(ULONG size, ULONG count) {
 
 void ContinuousReader::SubmitIdle() {
   PKSPIN_LOCK lock = &m_Hardware->m_Lock;
-  // One transfer at a time: moved under the lock, submitted outside it.
-  for (;;) {
-    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(lock);
+  // The transfers idle now, one at a time: moved under the lock, submitted
+  // outside it. One that fails at once is back on m_Idle before this loop
+  // ends and waits for the next recovery instead of being submitted again.
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(lock);
+  ULONG count = 0;
+  for (PLIST_ENTRY e = m_Idle.Flink; e != &m_Idle; e = e->Flink) ++count;
+  KeReleaseSpinLock(lock, irql);
+  for (; count != 0; --count) {
+    irql = KeAcquireSpinLockRaiseToDpc(lock);
     if (!m_Running || IsListEmpty(&m_Idle)) {
       KeReleaseSpinLock(lock, irql);
       break;

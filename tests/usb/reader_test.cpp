@@ -218,6 +218,16 @@ TEST(ReaderRecoveryTest, AFailingPipeStopsTheReaderPastTheBudget) {
   } cases[] = {
       {"endpoint that stays halted", [](UsbCamera& c, FilterDevice&) { c.bridge->HaltVideoEndpoint(1000); },
        kPipeRecoveries},
+      {"halt that cannot be cleared",
+       [](UsbCamera& c, FilterDevice&) {
+         c.bridge->HaltVideoEndpoint(1);
+         emu::ControlFault refuse;  // CLEAR_FEATURE
+         refuse.request = 1;
+         refuse.vendor = false;
+         refuse.count = -1;
+         c.bridge->AddControlFault(refuse);
+       },
+       kPipeRecoveries},
       {"transaction errors",
        [](UsbCamera&, FilterDevice& f) {
          f.onComplete = [](PIRP irp, PURB urb) {
