@@ -77,6 +77,11 @@ bool Control::Get(const std::string& name, std::string* text, std::string* error
   uint32_t value = 0;
   if (!GetNamed(filter, name, &value, error)) return false;
   *text = std::to_string(value);
+  if (value > 9) {
+    char hex[16];
+    snprintf(hex, sizeof hex, " (0x%X)", unsigned(value));
+    *text += hex;
+  }
   return true;
 }
 
