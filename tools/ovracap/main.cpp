@@ -276,5 +276,8 @@ int main(int argc, char** argv) {
     }
   }
   if (!s.quiet && (anything || summary.virtualTime > 0)) ovra::PrintSummary(stdout, summary);
+  // The camera is gone by now: every pool block must be back.
+  const std::string leaks = host::pool::LeakReport();
+  if (!leaks.empty()) status = fail("pool blocks left behind after the camera was removed:\n" + leaks);
   return status;
 }

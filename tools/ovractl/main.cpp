@@ -241,11 +241,20 @@ int main(int argc, char** argv) {
     fprintf(stderr, "ovractl: %s\n", error.c_str());
     return 1;
   }
+  int status = 0;
   for (const Action& a : actions) {
     if (!Run(*control, a, &error)) {
       fprintf(stderr, "ovractl: %s: %s\n", a.option.c_str(), error.c_str());
-      return 1;
+      status = 1;
+      break;
     }
   }
-  return 0;
+  control.reset();
+  // The camera is gone by now: every pool block must be back.
+  const std::string leaks = host::pool::LeakReport();
+  if (!leaks.empty()) {
+    fprintf(stderr, "ovractl: pool blocks left behind after the camera was removed:\n%s", leaks.c_str());
+    status = 1;
+  }
+  return status;
 }
