@@ -44,9 +44,6 @@ CCameraDevice::CCameraDevice(PKSDEVICE device)
   KeInitializeMutex(&PinLock, 0);
 }
 
-// Without a frame router built in, blocks of video data are dropped.
-void CCameraDevice::HandleVideoData(PUCHAR, ULONG) {}
-
 NTSTATUS CCameraDevice::DispatchCreate(PKSDEVICE device) {
   PAGED_CODE();
   OVRA_LOG(kLogTrace, "enter CCameraDevice::DispatchCreate\n");

@@ -171,6 +171,16 @@ class CCameraDevice {
   // Changed with interlocked operations (PASSIVE callers, no lock).
   LONG volatile AppPowerCount;
 
+  // --- frame router (driver/stream/assembler.cpp) ---
+  // Starts the trigger hold-off after a still request (completion path or PASSIVE_LEVEL).
+  void NotifySnapshot();
+  // The 1 to 3 bytes of a timing code split by a block end, right-aligned;
+  // AssemblerContext is minus the number still to be parsed. Written and read
+  // only by the router path (one block at a time).
+  UCHAR CarriedCode[3];
+  // Blocks dropped because no pin was there to take them (router path only).
+  ULONG UnroutedBlocks;
+
  protected:
   ~CCameraDevice() = default;
 };
