@@ -80,7 +80,6 @@ class AssemblyCall {
 
   // Geometry.
   bool mono_;             // 1 input byte a pixel (luminance only)
-  LONGLONG inPixel_;      // input bytes a pixel
   LONGLONG inLine_;       // input bytes a line
   LONGLONG outPixel_;     // output bytes a pixel
   LONGLONG stride_;       // one output line
@@ -102,8 +101,7 @@ AssemblyCall::AssemblyCall(CCapturePin* pin, ParseContext* context, PULONG flags
   // stands in for it.
   const KS_VIDEOINFOHEADER* current = pin->FormatCopy != nullptr ? pin->FormatCopy : &pin->KeptHeader;
   mono_ = (pin->Device->ModelFlags & kModelMonochrome) != 0;
-  inPixel_ = mono_ ? 1 : 2;
-  inLine_ = Clamp(kept.biWidth) * inPixel_;
+  inLine_ = Clamp(kept.biWidth) * (mono_ ? 1 : 2);
   outPixel_ = kept.biBitCount / 8;
   stride_ = LONGLONG(current->bmiHeader.biBitCount) * current->bmiHeader.biWidth / 8;
   // A top-down format has a negative height; the line count is its size.
@@ -287,8 +285,9 @@ size_t AssemblyCall::ActiveLine(const UCHAR* at, size_t run, bool openEnd) {
     if (frame_ != nullptr) Store(at, chunk);
     pin->X += LONG(chunk);
   }
-  // A trailing part of a pixel completes the line.
-  if (inLine_ - pin->X < inPixel_) pin->X += 1;
+  // The line stays open across a block end, even when it lacks only part of
+  // a pixel: the next block may still bring that byte, and a code at its start
+  // closes a line that really is short just the same.
   if (!(openEnd && chunk == run && pin->X < inLine_)) EndLine();
   return chunk;
 }
@@ -367,6 +366,10 @@ int AssemblyCall::AtCode(const UCHAR* code, const UCHAR* blockStart) {
         state_ = kStateWaitActive;
         return kReturnNow;
       }
+      // No field is in progress until the next one starts (a field that was
+      // not stored leaves its position behind otherwise).
+      pin->X = 0;
+      pin->Y = 0;
       state_ = kStateWaitActive;
       return 0;
     case kStateWaitActive:
