@@ -305,7 +305,9 @@ void AssemblyCall::FieldStart() {
   CCapturePin* pin = pin_;
   pin->X = 0;
   pin->Y = 0;
-  pin->DiscontinuityPending = pin->Skipping;
+  // Data lost since the last delivered frame mark the next one, even when a
+  // field that is not delivered (a first field) comes in between.
+  pin->DiscontinuityPending |= pin->Skipping;
   pin->Skipping = 0;
   pin->FieldStarted = 1;
   state_ = kStateActiveLine;
@@ -335,6 +337,8 @@ void AssemblyCall::FieldStart() {
 // block from codes of this one.
 int AssemblyCall::AtCode(const UCHAR* code, const UCHAR* blockStart) {
   CCapturePin* pin = pin_;
+  // A second 0xFF means the first was a repeat: the code starts one later.
+  if (code[1] == kSync) return 1;
   const UCHAR xy = code[3];
   switch (state_) {
     case kStateExpectSav:
@@ -347,7 +351,6 @@ int AssemblyCall::AtCode(const UCHAR* code, const UCHAR* blockStart) {
       state_ = (xy & kCodeBlanking) != 0 ? kStateVerticalBlanking : kStateActiveLine;
       return kCodeBytes;
     case kStateExpectEav:
-      if (code[1] == kSync) return 1;  // a repeated 0xFF
       if ((xy & kCodeEav) != 0) {
         pin->CheckSnapshot(code, flags_, blockStart);
         state_ = (xy & kCodeBlanking) != 0 ? kStateVerticalBlanking : kStateHorizontalBlanking;

@@ -115,4 +115,10 @@ class CCapturePin {
   LONG Y;
   ULONGLONG FrameBytes;
   ULONG SnapshotHoldoff;
+
+  // The frame (its stream header) the current field is written into, compared
+  // at every block so that a frame the client cancelled or flushed in
+  // mid-field is never delivered as clean. Router path only; null after a
+  // delivered frame.
+  PKSSTREAM_HEADER FieldFrame;
 };
