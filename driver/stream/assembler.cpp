@@ -71,6 +71,17 @@ class AssemblyCall {
   void FieldStart();
   int AtCode(const UCHAR* code, const UCHAR* blockStart);
   void Store(const UCHAR* source, size_t count);
+  // A code of active video (V clear) with H as `h`, not a repeated 0xFF, and
+  // with the trigger bit last seen: nothing for the trigger check to do.
+  static bool PlainCode(const UCHAR* code, UCHAR h) {
+    return code[1] != kSync && (code[3] & (kCodeEav | kCodeBlanking)) == h &&
+           (code[3] & kCodeTrigger) == g_LastSnapshotBit;
+  }
+  // Almost every code repeats the last trigger bit seen: only a change needs
+  // a closer look.
+  void Check(const UCHAR* code, const UCHAR* blockStart) {
+    if ((code[3] & kCodeTrigger) != g_LastSnapshotBit) pin_->CheckSnapshot(code, flags_, blockStart);
+  }
   void Write(LONGLONG at, const UCHAR* source, size_t count);
 
   CCapturePin* const pin_;
@@ -184,6 +195,20 @@ void AssemblyCall::Run() {
       p = sync;
       continue;
     }
+    if (state_ == kStateExpectEav && PlainCode(p, kCodeEav)) {
+      // The common case, taken in one step: the EAV of a line, its
+      // horizontal blanking, the SAV of the next line. What states 2, 6 and 1
+      // would do with these codes, without going round the loop for each.
+      p += kCodeBytes;
+      sync = static_cast<const UCHAR*>(memchr(p, kSync, size_t(e - p)));
+      if (sync == nullptr) sync = e;
+      state_ = kStateHorizontalBlanking;
+      if (e - sync >= LONGLONG(kCodeBytes) && PlainCode(sync, 0)) {
+        p = sync + kCodeBytes;
+        state_ = kStateActiveLine;
+      }
+      continue;
+    }
     const int advance = AtCode(p, block);
     if (advance == kReturnNow) {
       context_->State = state_;
@@ -276,7 +301,7 @@ void AssemblyCall::CarryOver(const UCHAR* bytes, size_t count) {
 // State 0: copies pixels of the current line from `at`; `run` bytes precede
 // the next 0xFF, or the end of the bytes at hand (`openEnd`). Returns the
 // bytes used.
-size_t AssemblyCall::ActiveLine(const UCHAR* at, size_t run, bool openEnd) {
+inline __attribute__((always_inline)) size_t AssemblyCall::ActiveLine(const UCHAR* at, size_t run, bool openEnd) {
   CCapturePin* pin = pin_;
   LONGLONG missing = inLine_ - pin->X;
   if (missing < 0) missing = 0;
@@ -293,7 +318,7 @@ size_t AssemblyCall::ActiveLine(const UCHAR* at, size_t run, bool openEnd) {
 }
 
 // The line is over, complete or cut short by a code.
-void AssemblyCall::EndLine() {
+inline __attribute__((always_inline)) void AssemblyCall::EndLine() {
   pin_->Y += 1;
   pin_->X = 0;
   line_ += fieldStride_;
@@ -347,12 +372,12 @@ int AssemblyCall::AtCode(const UCHAR* code, const UCHAR* blockStart) {
         state_ = kStateHorizontalBlanking;
         return 0;
       }
-      pin->CheckSnapshot(code, flags_, blockStart);
+      Check(code, blockStart);
       state_ = (xy & kCodeBlanking) != 0 ? kStateVerticalBlanking : kStateActiveLine;
       return kCodeBytes;
     case kStateExpectEav:
       if ((xy & kCodeEav) != 0) {
-        pin->CheckSnapshot(code, flags_, blockStart);
+        Check(code, blockStart);
         state_ = (xy & kCodeBlanking) != 0 ? kStateVerticalBlanking : kStateHorizontalBlanking;
         return kCodeBytes;
       }
@@ -376,12 +401,12 @@ int AssemblyCall::AtCode(const UCHAR* code, const UCHAR* blockStart) {
       state_ = kStateWaitActive;
       return 0;
     case kStateWaitActive:
-      pin->CheckSnapshot(code, flags_, blockStart);
+      Check(code, blockStart);
       pin->CurrentF = (xy & kCodeField) != 0 ? 1 : 0;
       if ((xy & (kCodeEav | kCodeBlanking)) == 0) state_ = kStateFieldStart;
       return kCodeBytes;
     case kStateHorizontalBlanking:
-      pin->CheckSnapshot(code, flags_, blockStart);
+      Check(code, blockStart);
       if ((xy & kCodeEav) == 0) {
         state_ = kStateExpectSav;
         return 0;
@@ -389,7 +414,7 @@ int AssemblyCall::AtCode(const UCHAR* code, const UCHAR* blockStart) {
       if ((xy & kCodeBlanking) != 0) state_ = kStateVerticalBlanking;
       return kCodeBytes;
     case kStateResync:
-      pin->CheckSnapshot(code, flags_, blockStart);
+      Check(code, blockStart);
       if ((xy & kCodeBlanking) != 0) {
         state_ = kStateVerticalBlanking;
         return 0;
@@ -400,7 +425,7 @@ int AssemblyCall::AtCode(const UCHAR* code, const UCHAR* blockStart) {
       }
       return kCodeBytes;
     case kStateFieldComplete:
-      pin->CheckSnapshot(code, flags_, blockStart);
+      Check(code, blockStart);
       if ((xy & kCodeBlanking) != 0) state_ = kStateVerticalBlanking;
       return kCodeBytes;
     default:  // states 0 and 5 never come here; any other value: wait for the next field
@@ -411,7 +436,7 @@ int AssemblyCall::AtCode(const UCHAR* code, const UCHAR* blockStart) {
 
 // Copies `count` input bytes of the current line at the line's position x;
 // in interleave mode 1 a second field line goes to the next output line too.
-void AssemblyCall::Store(const UCHAR* source, size_t count) {
+inline __attribute__((always_inline)) void AssemblyCall::Store(const UCHAR* source, size_t count) {
   const LONGLONG at = line_ + (mono_ ? pin_->X * outPixel_ : pin_->X);
   Write(at, source, count);
   if (mode_ == 1 && pin_->CurrentF != 0) Write(at + stride_, source, count);
@@ -419,18 +444,18 @@ void AssemblyCall::Store(const UCHAR* source, size_t count) {
 
 // Writes `count` input bytes at offset `at` of the frame, clipped to the
 // frame's real size whatever the geometry says.
-void AssemblyCall::Write(LONGLONG at, const UCHAR* source, size_t count) {
-  const LONGLONG unit = mono_ ? 2 : 1;  // output bytes an input byte becomes
+inline __attribute__((always_inline)) void AssemblyCall::Write(LONGLONG at, const UCHAR* source, size_t count) {
+  const int shift = mono_ ? 1 : 0;  // an input byte becomes 2 output bytes when expanded
   LONGLONG n = LONGLONG(count);
   if (at < 0) {
-    const LONGLONG skip = (-at + unit - 1) / unit;
+    const LONGLONG skip = (-at + shift) >> shift;
     if (skip >= n) return;
     source += skip;
     n -= skip;
-    at += skip * unit;
+    at += skip << shift;
   }
-  if (at >= outBytes_) return;
-  if (n > (outBytes_ - at) / unit) n = (outBytes_ - at) / unit;
+  const LONGLONG room = (outBytes_ - at) >> shift;
+  if (n > room) n = room;
   if (n <= 0) return;
   if (mono_)
     CCapturePin::ExpandMonochrome(out_ + at, source, ULONG(n));
@@ -521,7 +546,6 @@ void CCapturePin::ExpandMonochrome(PUCHAR destination, const UCHAR* source, ULON
 void CCapturePin::CheckSnapshot(const UCHAR* code, PULONG flags, const UCHAR* blockStart) {
   const UCHAR xy = code[3];
   const UCHAR bit = xy & kCodeTrigger;
-  // Cheapest test first: on almost every code the bit has not changed.
   if (bit == g_LastSnapshotBit) return;
   if (xy == kSync || (xy & kCodeMarker) == 0) return;
   if ((ReadFlags(flags) & kRouteStillNext) != 0) return;
