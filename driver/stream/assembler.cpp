@@ -70,7 +70,7 @@ class AssemblyCall {
   void EndLine();
   void FieldStart();
   int AtCode(const UCHAR* code, const UCHAR* blockStart);
-  void Store(const UCHAR* source, size_t count);
+  void Store(const UCHAR* source, size_t count, LONG x);
   // A code of active video (V clear) with H as `h`, not a repeated 0xFF, and
   // with the trigger bit last seen: nothing for the trigger check to do.
   static bool PlainCode(const UCHAR* code, UCHAR h) {
@@ -302,27 +302,28 @@ void AssemblyCall::CarryOver(const UCHAR* bytes, size_t count) {
 // the next 0xFF, or the end of the bytes at hand (`openEnd`). Returns the
 // bytes used.
 inline __attribute__((always_inline)) size_t AssemblyCall::ActiveLine(const UCHAR* at, size_t run, bool openEnd) {
-  CCapturePin* pin = pin_;
-  LONGLONG missing = inLine_ - pin->X;
-  if (missing < 0) missing = 0;
+  const LONG x = pin_->X;
+  const LONGLONG missing = inLine_ > x ? inLine_ - x : 0;
   const size_t chunk = size_t(missing) < run ? size_t(missing) : run;
-  if (chunk != 0) {
-    if (frame_ != nullptr) Store(at, chunk);
-    pin->X += LONG(chunk);
-  }
+  if (chunk != 0 && frame_ != nullptr) Store(at, chunk, x);
   // The line stays open across a block end, even when it lacks only part of
   // a pixel: the next block may still bring that byte, and a code at its start
   // closes a line that really is short just the same.
-  if (!(openEnd && chunk == run && pin->X < inLine_)) EndLine();
+  if (openEnd && chunk == run && x + LONGLONG(chunk) < inLine_) {
+    pin_->X = x + LONG(chunk);
+    return chunk;
+  }
+  EndLine();
   return chunk;
 }
 
 // The line is over, complete or cut short by a code.
 inline __attribute__((always_inline)) void AssemblyCall::EndLine() {
-  pin_->Y += 1;
+  const LONG y = pin_->Y + 1;
+  pin_->Y = y;
   pin_->X = 0;
   line_ += fieldStride_;
-  state_ = pin_->Y < lines_ ? kStateExpectEav : kStateFieldComplete;
+  state_ = y < lines_ ? kStateExpectEav : kStateFieldComplete;
 }
 
 // State 5: a new field begins with the pixels of its first line.
@@ -434,10 +435,10 @@ int AssemblyCall::AtCode(const UCHAR* code, const UCHAR* blockStart) {
   }
 }
 
-// Copies `count` input bytes of the current line at the line's position x;
+// Copies `count` input bytes of the current line at its input position `x`;
 // in interleave mode 1 a second field line goes to the next output line too.
-inline __attribute__((always_inline)) void AssemblyCall::Store(const UCHAR* source, size_t count) {
-  const LONGLONG at = line_ + (mono_ ? pin_->X * outPixel_ : pin_->X);
+inline __attribute__((always_inline)) void AssemblyCall::Store(const UCHAR* source, size_t count, LONG x) {
+  const LONGLONG at = line_ + (mono_ ? x * outPixel_ : x);
   Write(at, source, count);
   if (mode_ == 1 && pin_->CurrentF != 0) Write(at + stride_, source, count);
 }
