@@ -116,7 +116,7 @@ std::vector<PatternCase> PatternCases() {
   std::vector<PatternCase> cases;
   for (bool mono : {false, true})
     for (auto [interlaced, mode] : {std::pair{false, 0u}, {true, 1u}, {true, 2u}})
-      for (auto [block, seed] : {std::pair<size_t, uint32_t>{98304, 0}, {700, 1}, {7, 2}})
+      for (auto [block, seed] : {std::pair<size_t, uint32_t>{98304, 0}, {7, 2}})
         cases.push_back({mono, interlaced, mode, block, seed});
   return cases;
 }
