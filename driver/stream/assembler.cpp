@@ -128,8 +128,8 @@ AssemblyCall::AssemblyCall(CCapturePin* pin, ParseContext* context, PULONG flags
 
 void AssemblyCall::Hold(PKSSTREAM_POINTER frame) {
   frame_ = frame;
-  out_ = static_cast<PUCHAR>(frame->StreamHeader->Data);
   outBytes_ = UsableBytes(frame);
+  out_ = outBytes_ != 0 ? static_cast<PUCHAR>(frame->StreamHeader->Data) : nullptr;
   line_ = (mode_ == 2 && pin_->CurrentF != 0 ? stride_ : 0) + fieldStride_ * pin_->Y;
 }
 
