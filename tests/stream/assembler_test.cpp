@@ -319,11 +319,9 @@ TEST_P(BoundsTest, NothingPastTheBuffer) {
 INSTANTIATE_TEST_SUITE_P(
     Formats, BoundsTest,
     ::testing::Values(BoundsCase{"TopDownFormat", -int32_t(kH), 0, 0, 0, {}},
-                      BoundsCase{"TopDownSurplusLines", -int32_t(kH), 0, 0, 0, {At(Kind::MoreLines, 1, 0, 3)}},
                       BoundsCase{"ShortBuffer", kH, 0, 0, int32_t(kW), {}},
                       BoundsCase{"WiderFormatCopy", kH, 0, 8, 0, {}},
                       BoundsCase{"DoubledLinesPastTheEnd", kH, 1, 0, int32_t(kW), {}},
-                      BoundsCase{"WovenShortBuffer", kH, 2, 0, 3, {}},
                       BoundsCase{"HostileStream", kH, 0, 0, 0,
                                  {At(Kind::LongLine, 1, 23, 40), At(Kind::MoreLines, 1, 0, 5),
                                   At(Kind::SpuriousFF, 2, 1, 1, false, 0x80, 3)}}),
