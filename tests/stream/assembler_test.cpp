@@ -319,6 +319,8 @@ TEST_P(BoundsTest, NothingPastTheBuffer) {
 INSTANTIATE_TEST_SUITE_P(
     Formats, BoundsTest,
     ::testing::Values(BoundsCase{"TopDownFormat", -int32_t(kH), 0, 0, 0, {}},
+                      // Halving the line count of a negative height, surplus lines dropped.
+                      BoundsCase{"TopDownWovenSurplusLines", -int32_t(kH), 2, 0, 0, {At(Kind::MoreLines, 1, 0, 3)}},
                       BoundsCase{"ShortBuffer", kH, 0, 0, int32_t(kW), {}},
                       BoundsCase{"WiderFormatCopy", kH, 0, 8, 0, {}},
                       BoundsCase{"DoubledLinesPastTheEnd", kH, 1, 0, int32_t(kW), {}},
