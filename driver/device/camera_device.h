@@ -127,6 +127,11 @@ class CCameraDevice {
   NTSTATUS ReadFx2Eeprom(ULONG address, ULONG length, PUCHAR buffer);
   NTSTATUS WriteFx2Eeprom(ULONG address, ULONG length, const UCHAR* data);
 
+  // --- stills on request (driver/stream/still.cpp) ---
+  NTSTATUS TakeSnapshot();
+  NTSTATUS SetSnapshotMode(UCHAR on);
+  UCHAR GetSnapshotMode();
+
   PKSDEVICE KsDevice;
   CUSBHardware* Hardware;
   ULONG RoutedPackets;
