@@ -8,7 +8,7 @@
 namespace {
 
 constexpr ULONG kRequestBytes = sizeof(KSPROPERTY);  // KSPROPERTY and KSMETHOD alike
-constexpr ULONG kRecordBytes = sizeof(I2cRequest);
+constexpr ULONG kRecordBytes = sizeof(I2cRequestRecord);
 // The EEPROM request: KSPROPERTY, then the 16-bit start address.
 constexpr ULONG kEepromRequestBytes = kRequestBytes + sizeof(USHORT);
 constexpr ULONG kFlipBoth = KS_VideoControlFlag_FlipHorizontal | KS_VideoControlFlag_FlipVertical;
@@ -163,7 +163,7 @@ NTSTATUS CCaptureFilter::GetVidControlMode(PIRP irp, PKSIDENTIFIER request, PVOI
   ULONG productId = 0;
   NTSTATUS status = device->GetProductId(&productId);
   if (!NT_SUCCESS(status)) return status;
-  I2cRequest reg = {};
+  I2cRequestRecord reg = {};
   reg.Register = ReadRegisterForMode(productId);
   status = device->GetI2CData(&reg);
   ModeRegister where;
@@ -189,7 +189,7 @@ NTSTATUS CCaptureFilter::SetVidControlMode(PIRP irp, PKSIDENTIFIER request, PVOI
   ModeRegister where;
   if (ModeRegisterOf(productId, &where)) {
     const USHORT wanted = USHORT(((mode & 1) ? where.Flag1 : 0) | ((mode & 2) ? where.Flag2 : 0));
-    I2cRequest reg = {};
+    I2cRequestRecord reg = {};
     reg.Register = where.Register;
     status = device->GetI2CData(&reg);
     if (!NT_SUCCESS(status)) return status;
@@ -227,7 +227,7 @@ NTSTATUS CCaptureFilter::GetI2CData(PIRP irp, PKSIDENTIFIER request, PVOID data)
   const PUCHAR in = reinterpret_cast<PUCHAR>(request) + kRequestBytes;
   const PUCHAR out = static_cast<PUCHAR>(data);
   for (ULONG i = 0; i < count; i++) {
-    I2cRequest record;
+    I2cRequestRecord record;
     memcpy(&record, in + i * kRecordBytes, kRecordBytes);
     NTSTATUS status = device->GetI2CData(&record);
     if (!NT_SUCCESS(status)) return status;
@@ -245,7 +245,7 @@ NTSTATUS CCaptureFilter::SetI2CData(PIRP irp, PKSIDENTIFIER request, PVOID data)
   if (device == nullptr || lengths.Out == 0) return STATUS_UNSUCCESSFUL;
   const PUCHAR records = static_cast<PUCHAR>(data);
   for (ULONG i = 0; i < lengths.Out / kRecordBytes; i++) {
-    I2cRequest record;
+    I2cRequestRecord record;
     memcpy(&record, records + i * kRecordBytes, kRecordBytes);
     NTSTATUS status = device->SetI2CData(&record);
     if (!NT_SUCCESS(status)) return status;

@@ -35,6 +35,17 @@ enum CamPropId : ULONG {
   CAMPROP_OSD_COMMAND = 80,
 };
 
+// One raw head-register request (CAMPROP_I2C_DATA), 6 bytes, packed.
+#pragma pack(push, 1)
+struct I2cRequestRecord {
+  UCHAR Device;    // 0 = the head's own register space
+  UCHAR Reserved;
+  USHORT Register;
+  USHORT Value;
+};
+#pragma pack(pop)
+static_assert(sizeof(I2cRequestRecord) == 6, "I2C request record");
+
 class CCaptureFilter {
  public:
   // --- filter dispatch ---

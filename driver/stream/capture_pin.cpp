@@ -60,7 +60,7 @@ LONGLONG IntersectionInterval(ULONG modelFlags) {
 // The line frequency of a Cedar or Rowan head, read once from a head register.
 ULONG LineFrequencyFromRegister(CCameraDevice* device, USHORT reg, USHORT bit, ULONG whenSet, ULONG whenClear) {
   if (device->LineFrequency != 0) return device->LineFrequency;
-  I2cRequest request = {};
+  I2cRequestRecord request = {};
   request.Register = reg;
   if (NT_SUCCESS(device->GetI2CData(&request))) {
     device->LineFrequency = (request.Value & bit) ? whenSet : whenClear;

@@ -1,0 +1,247 @@
+// Whole streams: an emulated camera of every head kind, the driver, and a
+// client that keeps reads queued on the capture pin. Frames must be the
+// generator's frames byte for byte, numbered and timed, through pauses,
+// restarts, starvation and teardown.
+#include <cstring>
+
+#include <gtest/gtest.h>
+#include <host/api/host.h>
+#include <host/api/ks.h>
+
+#include "stream/camera_bench.h"
+
+namespace ovratest {
+namespace {
+
+using host::ks::Buffer;
+using host::ks::Handle;
+
+constexpr int64_t kMs = host::kMillisecond;
+
+// A capture session: the camera with the bandwidth for video, a capture pin
+// at one size, a master clock and the client's reads.
+class Session {
+ public:
+  Session(uint32_t vidPid, LONG width, LONG height)
+      : bench(ProfileOf(vidPid), [](CameraBench& b) { host::reg::SetDword(b.camera.DeviceKey(), "AltSetting", 3); }) {
+    EXPECT_EQ(bench.openStatus, STATUS_SUCCESS);
+    const std::vector<Bytes> ranges = bench.Ranges(kCapturePinId);
+    for (size_t i = 0; i < ranges.size(); i++) {
+      const KS_BITMAPINFOHEADER& bmi = RangeOf(ranges[i]).VideoInfoHeader.bmiHeader;
+      if (bmi.biWidth != width || bmi.biHeight != height) continue;
+      EXPECT_EQ(bench.CreatePin(kCapturePinId, i, &pin, &format), STATUS_SUCCESS);
+      break;
+    }
+    EXPECT_NE(pin, nullptr) << width << " x " << height;
+    const KS_VIDEOINFOHEADER& info = FormatOf(format).VideoInfoHeader;
+    video = emu::FormatFor(bench.profile, ULONG(info.bmiHeader.biWidth), ULONG(abs(info.bmiHeader.biHeight)),
+                           info.AvgTimePerFrame);
+    bench.video->SetFormat(video);
+    clock = host::ks::CreateClock();
+    EXPECT_EQ(host::ks::SetMasterClock(pin, clock), STATUS_SUCCESS);
+    stream = std::make_unique<host::ks::Stream>(pin, info.bmiHeader.biSizeImage, true);
+    mode = bench.Device()->Interleave;
+  }
+  ~Session() {
+    if (pin != nullptr) host::ks::SetState(pin, KSSTATE_STOP);
+    stream->Take();
+    host::ks::Close(clock);
+  }
+
+  NTSTATUS Run(size_t reads = 3) {
+    NTSTATUS status = stream->Queue(reads);
+    return NT_SUCCESS(status) ? host::ks::SetState(pin, KSSTATE_RUN) : status;
+  }
+
+  // Runs until `count` frames came back (requeueing each), or `timeout`.
+  std::vector<std::unique_ptr<Buffer>> Frames(size_t count, int64_t timeout = 3 * host::kSecond) {
+    std::vector<std::unique_ptr<Buffer>> frames;
+    host::RunUntil(
+        [&] {
+          for (auto& b : stream->Take()) {
+            frames.push_back(std::move(b));
+            if (frames.size() < count) stream->Queue(1);
+          }
+          return frames.size() >= count;
+        },
+        timeout);
+    return frames;
+  }
+
+  // Checks frames against the generator: consecutive generator frames,
+  // picture numbers and times counting up. Returns the first frame's number.
+  void Check(const std::vector<std::unique_ptr<Buffer>>& frames, bool discontinuousFirst = false) {
+    ASSERT_FALSE(frames.empty());
+    const ULONG image = FormatOf(format).VideoInfoHeader.bmiHeader.biSizeImage;
+    uint32_t generator = emu::FrameOf(video, mode, frames[0]->Data());
+    for (size_t i = 0; i < frames.size(); i++) {
+      SCOPED_TRACE(i);
+      const Buffer& b = *frames[i];
+      ASSERT_EQ(b.status, STATUS_SUCCESS);
+      ASSERT_EQ(b.header->DataUsed, image);
+      const ULONG flags = b.header->OptionsFlags;
+      EXPECT_EQ(flags & (KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID),
+                ULONG(KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID));
+      EXPECT_EQ((flags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0, discontinuousFirst && i == 0);
+      if (i > 0) {
+        EXPECT_EQ(FrameInfoOf(b)->PictureNumber, FrameInfoOf(*frames[i - 1])->PictureNumber + 1);
+        EXPECT_GT(b.header->PresentationTime.Time, frames[i - 1]->header->PresentationTime.Time);
+        generator = (generator + 1) % 255;
+      }
+      const Bytes expected = emu::ExpectedFrame(video, mode, generator);
+      ASSERT_EQ(expected.size(), image);
+      ASSERT_EQ(memcmp(b.Data(), expected.data(), image), 0) << "generator frame " << generator;
+    }
+  }
+
+  static KS_FRAME_INFO* FrameInfoOf(const Buffer& b) { return const_cast<Buffer&>(b).FrameInfo(); }
+
+  CameraBench bench;
+  Handle pin = nullptr;
+  Handle clock = nullptr;
+  Bytes format;
+  emu::VideoFormat video;
+  std::unique_ptr<host::ks::Stream> stream;
+  uint32_t mode = 0;
+};
+
+// ---------------------------------------------------------------------------
+
+struct StreamCase {
+  const char* name;
+  uint32_t vidPid;
+  LONG width, height;
+};
+
+class EveryHeadTest : public ::testing::TestWithParam<StreamCase> {};
+
+TEST_P(EveryHeadTest, FramesAreTheGeneratorsFrames) {
+  const StreamCase& c = GetParam();
+  Session s(c.vidPid, c.width, c.height);
+  ASSERT_EQ(s.Run(), STATUS_SUCCESS);
+  const auto frames = s.Frames(4);
+  ASSERT_EQ(frames.size(), 4u);
+  s.Check(frames);
+  EXPECT_EQ(Session::FrameInfoOf(*frames[0])->PictureNumber + 3, Session::FrameInfoOf(*frames[3])->PictureNumber);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Heads, EveryHeadTest,
+    ::testing::Values(StreamCase{"Ccd512", 0x2E4C0042, 512, 480}, StreamCase{"Ccd640", 0x2E4C0042, 640, 480},
+                      StreamCase{"AlderMono320", 0x2E4C0061, 320, 240}, StreamCase{"AlderMono640", 0x2E4C0061, 640, 480},
+                      StreamCase{"Birch320", 0x2E4C0065, 320, 240}, StreamCase{"Birch640", 0x2E4C0065, 640, 480},
+                      StreamCase{"Cedar640", 0x2E4C0142, 640, 480}, StreamCase{"Cedar704", 0x2E4C0142, 704, 480},
+                      StreamCase{"Larch512", 0x2E4C0014, 512, 576}, StreamCase{"Larch640", 0x2E4C0014, 640, 576},
+                      StreamCase{"Maple640", 0x2E4C0052, 640, 480}, StreamCase{"Maple704", 0x2E4C0054, 704, 576},
+                      StreamCase{"Rowan480", 0x2E4C1442, 640, 480}, StreamCase{"Rowan576", 0x2E4C1443, 640, 576},
+                      StreamCase{"Ov7740Cif", 0x2E4C0101, 352, 288}, StreamCase{"Ov7740Qvga", 0x2E4C0101, 320, 240},
+                      StreamCase{"Generic512", 0x2E4C5332, 512, 480}, StreamCase{"Generic640", 0x2E4C5332, 640, 480}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+
+TEST(StreamTest, PauseToAcquireAndBackDeliversCleanFramesAgain) {
+  Session s(0x2E4C0052, 640, 480);
+  ASSERT_EQ(s.Run(), STATUS_SUCCESS);
+  s.Check(s.Frames(2));
+  // run -> pause -> acquire -> pause -> run, stopping in mid-frame.
+  host::RunFor(10 * kMs);
+  ASSERT_EQ(host::ks::SetState(s.pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  host::RunFor(50 * kMs);
+  ASSERT_EQ(host::ks::SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  s.stream->Take();
+  ASSERT_EQ(s.stream->Queue(3), STATUS_SUCCESS);
+  const auto frames = s.Frames(3);
+  ASSERT_EQ(frames.size(), 3u);
+  s.Check(frames);
+}
+
+TEST(StreamTest, StarvedPinDropsThenRecoversWithADiscontinuity) {
+  Session s(0x2E4C0052, 640, 480);
+  ASSERT_EQ(s.Run(1), STATUS_SUCCESS);
+  ASSERT_EQ(s.Frames(1).size(), 1u);
+  auto* object = static_cast<CCapturePin*>(host::ks::PinObject(s.pin)->Context);
+  const ULONG dropsBefore = object->PacketsDropped;
+  host::RunFor(200 * kMs);  // no reads queued: about six frames have nowhere to go
+  EXPECT_GT(object->PacketsDropped, dropsBefore);
+  ASSERT_EQ(s.stream->Queue(3), STATUS_SUCCESS);
+  const auto frames = s.Frames(3);
+  ASSERT_EQ(frames.size(), 3u);
+  s.Check(frames, true);
+  EXPECT_GE(Session::FrameInfoOf(*frames[0])->DropCount, 1);
+}
+
+TEST(StreamTest, ManyRunStopAndOpenCloseCyclesLeaveNothingBehind) {
+  Session s(0x2E4C0052, 640, 480);
+  const uint64_t baseline = host::pool::Outstanding();
+  for (int i = 0; i < 100; i++) {
+    ASSERT_EQ(s.Run(1), STATUS_SUCCESS) << i;
+    host::RunFor(2 * kMs);
+    ASSERT_EQ(host::ks::SetState(s.pin, KSSTATE_STOP), STATUS_SUCCESS) << i;
+    s.stream->Take();
+  }
+  EXPECT_EQ(host::pool::Outstanding(), baseline);
+  for (int i = 0; i < 100; i++) {
+    Handle filter = nullptr, pin = nullptr;
+    ASSERT_EQ(s.bench.camera.OpenFilter(&filter), STATUS_SUCCESS);
+    ASSERT_EQ(s.bench.camera.CreatePin(filter, kStillPinId, s.format, &pin), STATUS_SUCCESS);
+    ASSERT_EQ(s.bench.camera.CloseHandle(pin), STATUS_SUCCESS);
+    ASSERT_EQ(s.bench.camera.CloseHandle(filter), STATUS_SUCCESS);
+  }
+  EXPECT_EQ(host::pool::Outstanding(), baseline);
+  ASSERT_EQ(s.Run(2), STATUS_SUCCESS);
+  s.Check(s.Frames(2));
+}
+
+TEST(TeardownTest, ClosingEitherPinWhileTheOtherStreams) {
+  Session s(0x2E4C0052, 640, 480);
+  Handle still = nullptr;
+  ASSERT_EQ(s.bench.camera.CreatePin(s.bench.filter, kStillPinId, s.format, &still), STATUS_SUCCESS);
+  host::ks::Stream stills(still, 640 * 480 * 2, true);
+  ASSERT_EQ(stills.Queue(2), STATUS_SUCCESS);
+  ASSERT_EQ(host::ks::SetState(still, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(s.Run(), STATUS_SUCCESS);
+  s.Frames(1);
+  // The still pin goes while the capture pin streams: capture goes on.
+  host::RunFor(7 * kMs);
+  ASSERT_EQ(s.bench.camera.CloseHandle(still), STATUS_SUCCESS);
+  stills.Take();
+  const auto frames = s.Frames(3);
+  ASSERT_EQ(frames.size(), 3u);
+  s.Check(frames);
+
+  // Now the capture pin goes while a still pin streams.
+  ASSERT_EQ(s.bench.camera.CreatePin(s.bench.filter, kStillPinId, s.format, &still), STATUS_SUCCESS);
+  host::ks::Stream stills2(still, 640 * 480 * 2, true);
+  ASSERT_EQ(stills2.Queue(2), STATUS_SUCCESS);
+  ASSERT_EQ(host::ks::SetState(still, KSSTATE_RUN), STATUS_SUCCESS);
+  host::RunFor(7 * kMs);
+  ASSERT_EQ(s.bench.camera.CloseHandle(s.pin), STATUS_SUCCESS);
+  s.pin = nullptr;
+  host::RunFor(100 * kMs);
+  ASSERT_EQ(s.bench.camera.CloseHandle(still), STATUS_SUCCESS);
+  stills2.Take();
+}
+
+TEST(TeardownTest, SurpriseRemovalCompletesTheClientsReads) {
+  Session s(0x2E4C0052, 640, 480);
+  ASSERT_EQ(s.Run(), STATUS_SUCCESS);
+  s.Frames(1);
+  host::RunFor(5 * kMs);
+  s.bench.camera.SurpriseRemove();
+  host::RunFor(100 * kMs);
+  EXPECT_EQ(host::ks::QueuedReads(s.pin), 0u);
+  size_t removed = 0;
+  for (auto& b : s.stream->Take()) {
+    EXPECT_TRUE(b->done);
+    if (!NT_SUCCESS(b->status)) {
+      EXPECT_EQ(b->status, STATUS_DEVICE_REMOVED);
+      removed++;
+    }
+  }
+  EXPECT_GT(removed, 0u);
+  EXPECT_EQ(s.stream->Queue(1), STATUS_DEVICE_REMOVED);
+}
+
+}  // namespace
+}  // namespace ovratest
