@@ -16,7 +16,7 @@ namespace {
 using host::ks::Buffer;
 using host::ks::Handle;
 
-constexpr int64_t kMs = host::kMillisecond;
+constexpr int64_t kMs = host::sched::kMillisecond;
 
 // A capture session: the camera with the bandwidth for video, a capture pin
 // at one size, a master clock and the client's reads.
@@ -54,9 +54,9 @@ class Session {
   }
 
   // Runs until `count` frames came back (requeueing each), or `timeout`.
-  std::vector<std::unique_ptr<Buffer>> Frames(size_t count, int64_t timeout = 3 * host::kSecond) {
+  std::vector<std::unique_ptr<Buffer>> Frames(size_t count, int64_t timeout = 3 * host::sched::kSecond) {
     std::vector<std::unique_ptr<Buffer>> frames;
-    host::RunUntil(
+    host::sched::RunUntil(
         [&] {
           for (auto& b : stream->Take()) {
             frames.push_back(std::move(b));
@@ -76,7 +76,7 @@ class Session {
     uint32_t generator = emu::FrameOf(video, mode, frames[0]->Data());
     for (size_t i = 0; i < frames.size(); i++) {
       SCOPED_TRACE(i);
-      const Buffer& b = *frames[i];
+      Buffer& b = *frames[i];
       ASSERT_EQ(b.status, STATUS_SUCCESS);
       ASSERT_EQ(b.header->DataUsed, image);
       const ULONG flags = b.header->OptionsFlags;
@@ -145,9 +145,9 @@ TEST(StreamTest, PauseToAcquireAndBackDeliversCleanFramesAgain) {
   ASSERT_EQ(s.Run(), STATUS_SUCCESS);
   s.Check(s.Frames(2));
   // run -> pause -> acquire -> pause -> run, stopping in mid-frame.
-  host::RunFor(10 * kMs);
+  host::sched::RunFor(10 * kMs);
   ASSERT_EQ(host::ks::SetState(s.pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-  host::RunFor(50 * kMs);
+  host::sched::RunFor(50 * kMs);
   ASSERT_EQ(host::ks::SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
   s.stream->Take();
   ASSERT_EQ(s.stream->Queue(3), STATUS_SUCCESS);
@@ -162,7 +162,7 @@ TEST(StreamTest, StarvedPinDropsThenRecoversWithADiscontinuity) {
   ASSERT_EQ(s.Frames(1).size(), 1u);
   auto* object = static_cast<CCapturePin*>(host::ks::PinObject(s.pin)->Context);
   const ULONG dropsBefore = object->PacketsDropped;
-  host::RunFor(200 * kMs);  // no reads queued: about six frames have nowhere to go
+  host::sched::RunFor(200 * kMs);  // no reads queued: about six frames have nowhere to go
   EXPECT_GT(object->PacketsDropped, dropsBefore);
   ASSERT_EQ(s.stream->Queue(3), STATUS_SUCCESS);
   const auto frames = s.Frames(3);
@@ -176,7 +176,7 @@ TEST(StreamTest, ManyRunStopAndOpenCloseCyclesLeaveNothingBehind) {
   const uint64_t baseline = host::pool::Outstanding();
   for (int i = 0; i < 100; i++) {
     ASSERT_EQ(s.Run(1), STATUS_SUCCESS) << i;
-    host::RunFor(2 * kMs);
+    host::sched::RunFor(2 * kMs);
     ASSERT_EQ(host::ks::SetState(s.pin, KSSTATE_STOP), STATUS_SUCCESS) << i;
     s.stream->Take();
   }
@@ -203,7 +203,7 @@ TEST(TeardownTest, ClosingEitherPinWhileTheOtherStreams) {
   ASSERT_EQ(s.Run(), STATUS_SUCCESS);
   s.Frames(1);
   // The still pin goes while the capture pin streams: capture goes on.
-  host::RunFor(7 * kMs);
+  host::sched::RunFor(7 * kMs);
   ASSERT_EQ(s.bench.camera.CloseHandle(still), STATUS_SUCCESS);
   stills.Take();
   const auto frames = s.Frames(3);
@@ -215,10 +215,10 @@ TEST(TeardownTest, ClosingEitherPinWhileTheOtherStreams) {
   host::ks::Stream stills2(still, 640 * 480 * 2, true);
   ASSERT_EQ(stills2.Queue(2), STATUS_SUCCESS);
   ASSERT_EQ(host::ks::SetState(still, KSSTATE_RUN), STATUS_SUCCESS);
-  host::RunFor(7 * kMs);
+  host::sched::RunFor(7 * kMs);
   ASSERT_EQ(s.bench.camera.CloseHandle(s.pin), STATUS_SUCCESS);
   s.pin = nullptr;
-  host::RunFor(100 * kMs);
+  host::sched::RunFor(100 * kMs);
   ASSERT_EQ(s.bench.camera.CloseHandle(still), STATUS_SUCCESS);
   stills2.Take();
 }
@@ -227,9 +227,9 @@ TEST(TeardownTest, SurpriseRemovalCompletesTheClientsReads) {
   Session s(0x2E4C0052, 640, 480);
   ASSERT_EQ(s.Run(), STATUS_SUCCESS);
   s.Frames(1);
-  host::RunFor(5 * kMs);
+  host::sched::RunFor(5 * kMs);
   s.bench.camera.SurpriseRemove();
-  host::RunFor(100 * kMs);
+  host::sched::RunFor(100 * kMs);
   EXPECT_EQ(host::ks::QueuedReads(s.pin), 0u);
   size_t removed = 0;
   for (auto& b : s.stream->Take()) {

@@ -293,11 +293,11 @@ TEST(MethodTest, FirmwareGoesToBridgeRamBetweenTheResetPair) {
 
 TEST(MethodTest, ABirchStillWithoutVideoWaits250Milliseconds) {
   CameraBench bench(ProfileOf(0x2E4C0064));
-  const int64_t before = host::Now();
+  const int64_t before = host::sched::Now();
   ASSERT_EQ(Method(bench.filter, Request(kMethods, CAMPROP_METHOD_SNAPSHOT, KSMETHOD_TYPE_NONE)).status,
             STATUS_SUCCESS);
-  EXPECT_GE(host::Now() - before, 2500000);
-  EXPECT_LT(host::Now() - before, 3000000);
+  EXPECT_GE(host::sched::Now() - before, 2500000);
+  EXPECT_LT(host::sched::Now() - before, 3000000);
   EXPECT_EQ(bench.head.registers->WritesOf(0x13), std::vector<uint16_t>{1});
   EXPECT_NE(bench.Device()->RouteFlags & kRouteStillNext, 0u);
 }

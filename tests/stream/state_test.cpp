@@ -11,7 +11,7 @@ namespace {
 
 using host::ks::Handle;
 
-size_t Lines(const char* text) { return host::log::Count(text); }
+size_t Lines(const char* text) { return host::dbg::Count(text); }
 
 class StateTest : public ::testing::Test {
  protected:
@@ -26,12 +26,12 @@ TEST_F(StateTest, OnlyThePinThatAcquiredDrivesTheCamera) {
   ASSERT_EQ(bench.CreatePin(kCapturePinId, 0, &capture), STATUS_SUCCESS);
   ASSERT_EQ(bench.CreatePin(kStillPinId, 0, &still), STATUS_SUCCESS);
   ASSERT_EQ(host::ks::SetState(capture, KSSTATE_RUN), STATUS_SUCCESS);
-  host::log::Clear();
+  host::dbg::Clear();
   // The second pin of the filter is registered with a success that is not
   // STATUS_SUCCESS; the client sees STATUS_SUCCESS all the same.
   EXPECT_EQ(host::ks::SetState(still, KSSTATE_ACQUIRE), STATUS_SUCCESS);
   EXPECT_EQ(host::ks::SetState(still, KSSTATE_RUN), STATUS_SUCCESS);
-  host::RunFor(100 * host::kMillisecond);
+  host::sched::RunFor(100 * host::sched::kMillisecond);
   auto* stillPin = static_cast<CCapturePin*>(host::ks::PinObject(still)->Context);
   EXPECT_EQ(stillPin->RunState, ULONG(kPinRunning));
   EXPECT_EQ(stillPin->OwnsHardware, 0);
@@ -49,19 +49,19 @@ TEST_F(StateTest, PauseAndResumeUsePauseAndEachRunTriggersOnce) {
   ASSERT_EQ(bench.CreatePin(kCapturePinId, 0, &pin), STATUS_SUCCESS);
   host::ks::Stream stream(pin, 640 * 480 * 2, true);
   ASSERT_EQ(host::ks::SetState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-  host::log::Clear();
+  host::dbg::Clear();
   ASSERT_EQ(host::ks::SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
   ASSERT_EQ(stream.Queue(2), STATUS_SUCCESS);
-  host::RunFor(200 * host::kMillisecond);
+  host::sched::RunFor(200 * host::sched::kMillisecond);
   EXPECT_EQ(Lines("CCameraDevice::Start\n"), 1u);
   EXPECT_EQ(Lines("CCameraDevice::Trigger\n"), 1u);
 
-  host::log::Clear();
+  host::dbg::Clear();
   ASSERT_EQ(host::ks::SetState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
   ASSERT_EQ(host::ks::SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
   stream.Take();
   ASSERT_EQ(stream.Queue(2), STATUS_SUCCESS);
-  host::RunFor(200 * host::kMillisecond);
+  host::sched::RunFor(200 * host::sched::kMillisecond);
   EXPECT_EQ(Lines("CCameraDevice::Pause\n"), 2u);  // TRUE, then FALSE
   EXPECT_EQ(Lines("CCameraDevice::Start\n"), 0u);
   EXPECT_EQ(Lines("CCameraDevice::Trigger\n"), 1u);
@@ -73,13 +73,13 @@ TEST_F(StateTest, StopOnAPinThatNeverLeftStopTracesItsStatistics) {
   Handle pin = nullptr;
   ASSERT_EQ(bench.CreatePin(kStillPinId, 0, &pin), STATUS_SUCCESS);
   ASSERT_EQ(host::ks::SetState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-  host::log::Clear();
+  host::dbg::Clear();
   ASSERT_EQ(host::ks::SetState(pin, KSSTATE_STOP), STATUS_SUCCESS);
-  const long at = host::log::Find("Still pin statistics:\n");
+  const long at = host::dbg::Find("Still pin statistics:\n");
   ASSERT_GE(at, 0);
   for (const char* line : {"       0 frames processed.\n", "       0 frames dropped.\n", "       0 packets dropped.\n",
                            "       0 EAV sync errors.\n"}) {
-    EXPECT_GT(host::log::Find(line, at), at) << line;
+    EXPECT_GT(host::dbg::Find(line, at), at) << line;
   }
 }
 
@@ -115,7 +115,7 @@ TEST(StillSizeTest, TheStillPinTakesTheCaptureSizeWhileTheCameraIsHeld) {
   EXPECT_EQ(alder.Intersect(kStillPinId, still.at(0), &format), STATUS_SUCCESS);  // nobody holds it yet
   ASSERT_EQ(host::ks::SetState(capture, KSSTATE_ACQUIRE), STATUS_SUCCESS);
   EXPECT_EQ(alder.Intersect(kStillPinId, still.at(0), &format), STATUS_NO_MATCH);
-  EXPECT_TRUE(host::log::Contains("CCapturePin::IntersectHandler pin 1 nomatch pin 0\n"));
+  EXPECT_TRUE(host::dbg::Contains("CCapturePin::IntersectHandler pin 1 nomatch pin 0\n"));
   EXPECT_EQ(alder.Intersect(kStillPinId, still.at(5), &format), STATUS_SUCCESS);
 }
 
