@@ -193,6 +193,23 @@ const KSDATARANGE* MatchingRange(const KSPIN_DESCRIPTOR_EX* pd, const KSDATAFORM
   return nullptr;
 }
 
+// Offers the pin's ConnectionFormat to the driver's SetDataFormat with each
+// range that matches it, in order, as ks.sys does: STATUS_NO_MATCH asks for
+// the next range, any other status ends the search. The caller holds the
+// filter's control mutex.
+NTSTATUS OfferFormat(PKSPIN pin, PKSDATAFORMAT old) {
+  const KSPIN_DESCRIPTOR_EX* pd = pin->Descriptor;
+  const KSPIN_DISPATCH* dispatch = pd->Dispatch;
+  for (ULONG i = 0; i < pd->PinDescriptor.DataRangesCount; i++) {
+    const KSDATARANGE* r = pd->PinDescriptor.DataRanges[i];
+    if (r == nullptr || !FormatMatchesRange(*pin->ConnectionFormat, *r)) continue;
+    if (dispatch == nullptr || dispatch->SetDataFormat == nullptr) return STATUS_SUCCESS;
+    const NTSTATUS status = dispatch->SetDataFormat(pin, old, nullptr, r, nullptr);
+    if (status != STATUS_NO_MATCH) return status;
+  }
+  return STATUS_NO_MATCH;
+}
+
 ULONG InstancesOf(FilterImpl* f, ULONG id) {
   return ULONG(std::count_if(f->pins.begin(), f->pins.end(), [id](PinImpl* p) { return p->ks.Id == id; }));
 }
@@ -666,11 +683,10 @@ NTSTATUS ConnectionProperty(PIRP irp, PKSIDENTIFIER request, PVOID data) {
       memcpy(copy, format, format->FormatSize);
       PKSDATAFORMAT old = p->ks.ConnectionFormat;
       p->ks.ConnectionFormat = copy;
-      NTSTATUS status = STATUS_SUCCESS;
-      const KSPIN_DISPATCH* dispatch = p->ks.Descriptor->Dispatch;
-      if (dispatch != nullptr && dispatch->SetDataFormat != nullptr) {
+      NTSTATUS status;
+      {
         ControlLock control(p->filter);
-        status = dispatch->SetDataFormat(&p->ks, old, nullptr, range, nullptr);
+        status = OfferFormat(&p->ks, old);
       }
       PKSDATAFORMAT drop = NT_SUCCESS(status) ? old : copy;
       if (!NT_SUCCESS(status)) p->ks.ConnectionFormat = old;
@@ -1010,8 +1026,7 @@ NTSTATUS CreatePin(Handle filter, const void* connect, ULONG length, Handle* pin
   NTSTATUS status = STATUS_SUCCESS;
   {
     ControlLock control(f);
-    if (pd->Dispatch != nullptr && pd->Dispatch->SetDataFormat != nullptr)
-      status = pd->Dispatch->SetDataFormat(&p->ks, nullptr, nullptr, range, nullptr);
+    status = OfferFormat(&p->ks, nullptr);
     if (NT_SUCCESS(status) && pd->Dispatch != nullptr && pd->Dispatch->Create != nullptr) {
       ClientIrp irp(FileOf(p), IRP_MJ_CREATE);
       status = pd->Dispatch->Create(&p->ks, &irp.irp);
