@@ -218,8 +218,9 @@ NTSTATUS CCapturePin::DispatchSetFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKS
     OVRA_LOG(kLogTrace, "exit3 CCapturePin::DispatchSetFormat %08x\n", STATUS_NO_MATCH);
     return STATUS_NO_MATCH;
   }
-  CCapturePin* object = static_cast<CCapturePin*>(pin->Context);
-  CCameraDevice* device = object != nullptr ? object->Device : DeviceOf(pin);
+  // Until Create has run, the pin's Context is still its filter's.
+  CCapturePin* object = oldFormat != nullptr ? static_cast<CCapturePin*>(pin->Context) : nullptr;
+  CCameraDevice* device = DeviceOf(pin);
   // The frame interval: one the range offers, or the one this camera's
   // intersections give.
   const LONGLONG interval = info->AvgTimePerFrame;

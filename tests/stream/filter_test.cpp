@@ -279,7 +279,7 @@ TEST(MethodTest, FirmwareGoesToBridgeRamBetweenTheResetPair) {
   bench.bridge->ClearRequests();
   Bytes image(130);
   for (size_t i = 0; i < image.size(); i++) image[i] = uint8_t(i + 1);
-  Bytes request = Request(kMethods, CAMPROP_METHOD_LOAD_FIRMWARE, KSMETHOD_TYPE_NONE, image.data(), image.size());
+  Bytes request = Request(kMethods, CAMPROP_METHOD_LOAD_FIRMWARE, KSMETHOD_TYPE_SEND, image.data(), image.size());
   ASSERT_EQ(Method(bench.filter, request).status, STATUS_SUCCESS);
   std::vector<std::pair<uint16_t, size_t>> chunks;
   for (const emu::ControlRecord& c : bench.bridge->VendorRequests(0xA0)) {
@@ -294,7 +294,7 @@ TEST(MethodTest, FirmwareGoesToBridgeRamBetweenTheResetPair) {
 TEST(MethodTest, ABirchStillWithoutVideoWaits250Milliseconds) {
   CameraBench bench(ProfileOf(0x2E4C0064));
   const int64_t before = host::sched::Now();
-  ASSERT_EQ(Method(bench.filter, Request(kMethods, CAMPROP_METHOD_SNAPSHOT, KSMETHOD_TYPE_NONE)).status,
+  ASSERT_EQ(Method(bench.filter, Request(kMethods, CAMPROP_METHOD_SNAPSHOT, KSMETHOD_TYPE_SEND)).status,
             STATUS_SUCCESS);
   EXPECT_GE(host::sched::Now() - before, 2500000);
   EXPECT_LT(host::sched::Now() - before, 3000000);
@@ -315,11 +315,11 @@ TEST(FailedStartTest, RequestsFailCleanlyWithoutAHead) {
   ULONG value = 0;
   EXPECT_FALSE(NT_SUCCESS(
       Property(bench.filter, Request(kCamprop, CAMPROP_STATUS_BIT, KSPROPERTY_TYPE_GET), &value, sizeof value).status));
-  EXPECT_FALSE(NT_SUCCESS(Method(bench.filter, Request(kMethods, CAMPROP_METHOD_CAMERA_POWER, KSMETHOD_TYPE_READ),
+  EXPECT_FALSE(NT_SUCCESS(Method(bench.filter, Request(kMethods, CAMPROP_METHOD_CAMERA_POWER, KSMETHOD_TYPE_SEND),
                                  &value, sizeof value).status));
   Bytes image(16, 0x11);
   EXPECT_FALSE(NT_SUCCESS(
-      Method(bench.filter, Request(kMethods, CAMPROP_METHOD_LOAD_FIRMWARE, KSMETHOD_TYPE_NONE, image.data(), 16))
+      Method(bench.filter, Request(kMethods, CAMPROP_METHOD_LOAD_FIRMWARE, KSMETHOD_TYPE_SEND, image.data(), 16))
           .status));
   host::ks::Handle pin = nullptr;
   EXPECT_EQ(bench.CreatePin(kCapturePinId, 0, &pin), STATUS_SUCCESS);
