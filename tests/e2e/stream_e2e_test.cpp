@@ -23,7 +23,7 @@ constexpr int64_t kMs = host::sched::kMillisecond;
 class Session {
  public:
   Session(uint32_t vidPid, LONG width, LONG height)
-      : bench(ProfileOf(vidPid), [](CameraBench& b) { host::reg::SetDword(b.camera.DeviceKey(), "AltSetting", 3); }) {
+      : bench(ProfileOf(vidPid), [](CameraBench& b) { b.SetDeviceValue("AltSetting", 3); }) {
     EXPECT_EQ(bench.openStatus, STATUS_SUCCESS);
     const std::vector<Bytes> ranges = bench.Ranges(kCapturePinId);
     for (size_t i = 0; i < ranges.size(); i++) {

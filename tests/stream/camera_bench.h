@@ -60,6 +60,11 @@ class CameraBench {
     if (NT_SUCCESS(startStatus)) openStatus = camera.OpenFilter(&filter);
   }
 
+  // A value of the camera's per-device key (seed it before the start).
+  void SetDeviceValue(const char* name, uint32_t value) {
+    host::reg::SetDword(camera.DeviceKey(PLUGPLAY_REGKEY_DEVICE), name, value);
+  }
+
   CCameraDevice* Device() const { return static_cast<CCameraDevice*>(camera.Device()->Context); }
 
   std::vector<Bytes> Ranges(ULONG pinId) const { return host::ks::DataRanges(filter, pinId); }

@@ -229,8 +229,8 @@ class AdjustTest : public ::testing::TestWithParam<AdjustCase> {};
 TEST_P(AdjustTest, TheFormatFitsTheCamera) {
   const AdjustCase& c = GetParam();
   CameraBench bench(ProfileOf(c.vidPid), [&](CameraBench& b) {
-    host::reg::SetDword(b.camera.DeviceKey(), "AltSetting", c.altSetting);
-    host::reg::SetDword(b.camera.DeviceKey(), "Allow720", c.allow720);
+    b.SetDeviceValue("AltSetting", c.altSetting);
+    b.SetDeviceValue("Allow720", c.allow720);
   });
   ASSERT_EQ(bench.openStatus, STATUS_SUCCESS);
   for (const Bytes& range : bench.Ranges(kCapturePinId)) {

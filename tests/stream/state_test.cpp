@@ -16,7 +16,7 @@ size_t Lines(const char* text) { return host::dbg::Count(text); }
 class StateTest : public ::testing::Test {
  protected:
   StateTest()
-      : bench(ProfileOf(0x2E4C0052), [](CameraBench& b) { host::reg::SetDword(b.camera.DeviceKey(), "AltSetting", 3); }) {
+      : bench(ProfileOf(0x2E4C0052), [](CameraBench& b) { b.SetDeviceValue("AltSetting", 3); }) {
   }
   CameraBench bench;
 };
