@@ -150,7 +150,7 @@ TEST(StreamTest, PauseToAcquireAndBackDeliversCleanFramesAgain) {
   host::sched::RunFor(50 * kMs);
   ASSERT_EQ(host::ks::SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
   s.stream->Take();
-  ASSERT_EQ(s.stream->Queue(3), STATUS_SUCCESS);
+  ASSERT_TRUE(NT_SUCCESS(s.stream->Queue(3)));
   const auto frames = s.Frames(3);
   ASSERT_EQ(frames.size(), 3u);
   s.Check(frames);
@@ -164,7 +164,7 @@ TEST(StreamTest, StarvedPinDropsThenRecoversWithADiscontinuity) {
   const ULONG dropsBefore = object->PacketsDropped;
   host::sched::RunFor(200 * kMs);  // no reads queued: about six frames have nowhere to go
   EXPECT_GT(object->PacketsDropped, dropsBefore);
-  ASSERT_EQ(s.stream->Queue(3), STATUS_SUCCESS);
+  ASSERT_TRUE(NT_SUCCESS(s.stream->Queue(3)));
   const auto frames = s.Frames(3);
   ASSERT_EQ(frames.size(), 3u);
   s.Check(frames, true);
@@ -198,7 +198,7 @@ TEST(TeardownTest, ClosingEitherPinWhileTheOtherStreams) {
   Handle still = nullptr;
   ASSERT_EQ(s.bench.camera.CreatePin(s.bench.filter, kStillPinId, s.format, &still), STATUS_SUCCESS);
   host::ks::Stream stills(still, 640 * 480 * 2, true);
-  ASSERT_EQ(stills.Queue(2), STATUS_SUCCESS);
+  ASSERT_TRUE(NT_SUCCESS(stills.Queue(2)));
   ASSERT_EQ(host::ks::SetState(still, KSSTATE_RUN), STATUS_SUCCESS);
   ASSERT_EQ(s.Run(), STATUS_SUCCESS);
   s.Frames(1);
@@ -213,7 +213,7 @@ TEST(TeardownTest, ClosingEitherPinWhileTheOtherStreams) {
   // Now the capture pin goes while a still pin streams.
   ASSERT_EQ(s.bench.camera.CreatePin(s.bench.filter, kStillPinId, s.format, &still), STATUS_SUCCESS);
   host::ks::Stream stills2(still, 640 * 480 * 2, true);
-  ASSERT_EQ(stills2.Queue(2), STATUS_SUCCESS);
+  ASSERT_TRUE(NT_SUCCESS(stills2.Queue(2)));
   ASSERT_EQ(host::ks::SetState(still, KSSTATE_RUN), STATUS_SUCCESS);
   host::sched::RunFor(7 * kMs);
   ASSERT_EQ(s.bench.camera.CloseHandle(s.pin), STATUS_SUCCESS);

@@ -51,7 +51,7 @@ TEST_F(StateTest, PauseAndResumeUsePauseAndEachRunTriggersOnce) {
   ASSERT_EQ(host::ks::SetState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
   host::dbg::Clear();
   ASSERT_EQ(host::ks::SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
-  ASSERT_EQ(stream.Queue(2), STATUS_SUCCESS);
+  ASSERT_TRUE(NT_SUCCESS(stream.Queue(2)));
   host::sched::RunFor(200 * host::sched::kMillisecond);
   EXPECT_EQ(Lines("CCameraDevice::Start\n"), 1u);
   EXPECT_EQ(Lines("CCameraDevice::Trigger\n"), 1u);
@@ -60,7 +60,7 @@ TEST_F(StateTest, PauseAndResumeUsePauseAndEachRunTriggersOnce) {
   ASSERT_EQ(host::ks::SetState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
   ASSERT_EQ(host::ks::SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
   stream.Take();
-  ASSERT_EQ(stream.Queue(2), STATUS_SUCCESS);
+  ASSERT_TRUE(NT_SUCCESS(stream.Queue(2)));
   host::sched::RunFor(200 * host::sched::kMillisecond);
   EXPECT_EQ(Lines("CCameraDevice::Pause\n"), 2u);  // TRUE, then FALSE
   EXPECT_EQ(Lines("CCameraDevice::Start\n"), 0u);
