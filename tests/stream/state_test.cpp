@@ -107,7 +107,7 @@ TEST_F(StateTest, APinOfASecondFilterIsRefusedAndLeavesTheOwnersFormat) {
 }
 
 TEST(StillSizeTest, TheStillPinTakesTheCaptureSizeWhileTheCameraIsHeld) {
-  CameraBench alder(ProfileOf(0x2E4C0061));
+  CameraBench alder(ProfileOf(0x2E4C0061), [](CameraBench& b) { b.SetDeviceValue("AltSetting", 3); });
   Handle capture = nullptr;
   ASSERT_EQ(alder.CreatePin(kCapturePinId, 5, &capture), STATUS_SUCCESS);  // 640 x 480
   const std::vector<Bytes> still = alder.Ranges(kStillPinId);
