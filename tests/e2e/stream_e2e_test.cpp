@@ -48,8 +48,10 @@ class Session {
     host::ks::Close(clock);
   }
 
+  // Reads are taken once the pin has left stop.
   NTSTATUS Run(size_t reads = 3) {
-    NTSTATUS status = stream->Queue(reads);
+    NTSTATUS status = host::ks::SetState(pin, KSSTATE_PAUSE);
+    if (NT_SUCCESS(status)) status = stream->Queue(reads);
     return NT_SUCCESS(status) ? host::ks::SetState(pin, KSSTATE_RUN) : status;
   }
 
@@ -198,8 +200,8 @@ TEST(TeardownTest, ClosingEitherPinWhileTheOtherStreams) {
   Handle still = nullptr;
   ASSERT_EQ(s.bench.camera.CreatePin(s.bench.filter, kStillPinId, s.format, &still), STATUS_SUCCESS);
   host::ks::Stream stills(still, 640 * 480 * 2, true);
-  ASSERT_TRUE(NT_SUCCESS(stills.Queue(2)));
   ASSERT_EQ(host::ks::SetState(still, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_TRUE(NT_SUCCESS(stills.Queue(2)));
   ASSERT_EQ(s.Run(), STATUS_SUCCESS);
   s.Frames(1);
   // The still pin goes while the capture pin streams: capture goes on.
@@ -213,8 +215,8 @@ TEST(TeardownTest, ClosingEitherPinWhileTheOtherStreams) {
   // Now the capture pin goes while a still pin streams.
   ASSERT_EQ(s.bench.camera.CreatePin(s.bench.filter, kStillPinId, s.format, &still), STATUS_SUCCESS);
   host::ks::Stream stills2(still, 640 * 480 * 2, true);
-  ASSERT_TRUE(NT_SUCCESS(stills2.Queue(2)));
   ASSERT_EQ(host::ks::SetState(still, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_TRUE(NT_SUCCESS(stills2.Queue(2)));
   host::sched::RunFor(7 * kMs);
   ASSERT_EQ(s.bench.camera.CloseHandle(s.pin), STATUS_SUCCESS);
   s.pin = nullptr;
