@@ -175,6 +175,9 @@ TEST(StreamTest, StarvedPinDropsThenRecoversWithADiscontinuity) {
 
 TEST(StreamTest, ManyRunStopAndOpenCloseCyclesLeaveNothingBehind) {
   Session s(0x2E4C0052, 640, 480);
+  ASSERT_EQ(s.Run(1), STATUS_SUCCESS);
+  ASSERT_EQ(host::ks::SetState(s.pin, KSSTATE_STOP), STATUS_SUCCESS);
+  s.stream->Take();
   const uint64_t baseline = host::pool::Outstanding();
   for (int i = 0; i < 100; i++) {
     ASSERT_EQ(s.Run(1), STATUS_SUCCESS) << i;
@@ -197,14 +200,14 @@ TEST(StreamTest, ManyRunStopAndOpenCloseCyclesLeaveNothingBehind) {
 
 TEST(TeardownTest, ClosingEitherPinWhileTheOtherStreams) {
   Session s(0x2E4C0052, 640, 480);
+  ASSERT_EQ(s.Run(), STATUS_SUCCESS);  // the capture pin drives the camera
   Handle still = nullptr;
   ASSERT_EQ(s.bench.camera.CreatePin(s.bench.filter, kStillPinId, s.format, &still), STATUS_SUCCESS);
-  host::ks::Stream stills(still, 640 * 480 * 2, true);
   ASSERT_EQ(host::ks::SetState(still, KSSTATE_RUN), STATUS_SUCCESS);
+  host::ks::Stream stills(still, 640 * 480 * 2, true);
   ASSERT_TRUE(NT_SUCCESS(stills.Queue(2)));
-  ASSERT_EQ(s.Run(), STATUS_SUCCESS);
   s.Frames(1);
-  // The still pin goes while the capture pin streams: capture goes on.
+  // The still pin goes in mid-frame while the capture pin streams: capture goes on.
   host::sched::RunFor(7 * kMs);
   ASSERT_EQ(s.bench.camera.CloseHandle(still), STATUS_SUCCESS);
   stills.Take();
@@ -212,10 +215,10 @@ TEST(TeardownTest, ClosingEitherPinWhileTheOtherStreams) {
   ASSERT_EQ(frames.size(), 3u);
   s.Check(frames);
 
-  // Now the capture pin goes while a still pin streams.
+  // The capture pin goes in mid-frame while a still pin streams.
   ASSERT_EQ(s.bench.camera.CreatePin(s.bench.filter, kStillPinId, s.format, &still), STATUS_SUCCESS);
-  host::ks::Stream stills2(still, 640 * 480 * 2, true);
   ASSERT_EQ(host::ks::SetState(still, KSSTATE_RUN), STATUS_SUCCESS);
+  host::ks::Stream stills2(still, 640 * 480 * 2, true);
   ASSERT_TRUE(NT_SUCCESS(stills2.Queue(2)));
   host::sched::RunFor(7 * kMs);
   ASSERT_EQ(s.bench.camera.CloseHandle(s.pin), STATUS_SUCCESS);
