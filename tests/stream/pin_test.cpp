@@ -356,25 +356,35 @@ TEST(FormatChangeTest, AStoppedPinTakesANewFormatWhole) {
 // ---------------------------------------------------------------------------
 // Low resources.
 
-TEST(LowResourcesTest, EveryAllocationOfPinCreationFailsCleanly) {
-  CameraBench bench(ProfileOf(kMaple0052));
-  const Bytes format = FormatFromRange(bench.Ranges(kCapturePinId).at(0));
+// Runs `open` once to learn its allocation sites, then with each site failing
+// in turn: `open` must fail with `expected` and leave no pool block behind.
+// `open` returns its status and a handle to close on success.
+void EverySiteFails(const std::function<NTSTATUS(Handle*)>& open, const std::function<void(Handle)>& close,
+                    NTSTATUS expected) {
   const uint64_t baseline = host::pool::Outstanding();
   host::pool::ClearFaults();
   const size_t seenBefore = host::pool::SitesSeen().size();
-  Handle pin = nullptr;
-  ASSERT_EQ(bench.camera.CreatePin(bench.filter, kCapturePinId, format, &pin), STATUS_SUCCESS);
-  ASSERT_EQ(bench.camera.CloseHandle(pin), STATUS_SUCCESS);
+  Handle handle = nullptr;
+  ASSERT_EQ(open(&handle), STATUS_SUCCESS);
+  close(handle);
   const std::vector<uintptr_t> sites = host::pool::SitesSeen();
   ASSERT_GT(sites.size(), seenBefore);
   for (size_t i = seenBefore; i < sites.size(); i++) {
     SCOPED_TRACE(i);
-    host::pool::ClearFaults();
     host::pool::FailSite(sites[i]);
-    EXPECT_EQ(bench.camera.CreatePin(bench.filter, kCapturePinId, format, &pin), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(open(&handle), expected);
     host::pool::ClearFaults();
     EXPECT_EQ(host::pool::Outstanding(), baseline);
   }
+}
+
+TEST(LowResourcesTest, EveryAllocationOfFilterAndPinCreationFailsCleanly) {
+  CameraBench bench(ProfileOf(kMaple0052));
+  EverySiteFails([&](Handle* filter) { return bench.camera.OpenFilter(filter); },
+                 [&](Handle filter) { bench.camera.CloseHandle(filter); }, STATUS_INSUFFICIENT_RESOURCES);
+  const Bytes format = FormatFromRange(bench.Ranges(kCapturePinId).at(0));
+  EverySiteFails([&](Handle* pin) { return bench.camera.CreatePin(bench.filter, kCapturePinId, format, pin); },
+                 [&](Handle pin) { bench.camera.CloseHandle(pin); }, STATUS_INSUFFICIENT_RESOURCES);
 }
 
 }  // namespace
