@@ -356,22 +356,21 @@ TEST(FormatChangeTest, AStoppedPinTakesANewFormatWhole) {
 // ---------------------------------------------------------------------------
 // Low resources.
 
-// Runs `open` once to learn its allocation sites, then with each site failing
+// Runs `open` once to count its allocations, then with each of them failing
 // in turn: `open` must fail with `expected` and leave no pool block behind.
 // `open` returns its status and a handle to close on success.
-void EverySiteFails(const std::function<NTSTATUS(Handle*)>& open, const std::function<void(Handle)>& close,
-                    NTSTATUS expected) {
+void EveryAllocationFails(const std::function<NTSTATUS(Handle*)>& open, const std::function<void(Handle)>& close,
+                          NTSTATUS expected) {
   const uint64_t baseline = host::pool::Outstanding();
-  host::pool::ClearFaults();
-  const size_t seenBefore = host::pool::SitesSeen().size();
+  const uint64_t first = host::pool::AllocationCount();
   Handle handle = nullptr;
   ASSERT_EQ(open(&handle), STATUS_SUCCESS);
+  const uint64_t count = host::pool::AllocationCount() - first;
   close(handle);
-  const std::vector<uintptr_t> sites = host::pool::SitesSeen();
-  ASSERT_GT(sites.size(), seenBefore);
-  for (size_t i = seenBefore; i < sites.size(); i++) {
-    SCOPED_TRACE(i);
-    host::pool::FailSite(sites[i]);
+  ASSERT_GT(count, 0u);
+  for (uint64_t n = 1; n <= count; n++) {
+    SCOPED_TRACE(n);
+    host::pool::FailNth(n);
     EXPECT_EQ(open(&handle), expected);
     host::pool::ClearFaults();
     EXPECT_EQ(host::pool::Outstanding(), baseline);
@@ -380,10 +379,10 @@ void EverySiteFails(const std::function<NTSTATUS(Handle*)>& open, const std::fun
 
 TEST(LowResourcesTest, EveryAllocationOfFilterAndPinCreationFailsCleanly) {
   CameraBench bench(ProfileOf(kMaple0052));
-  EverySiteFails([&](Handle* filter) { return bench.camera.OpenFilter(filter); },
+  EveryAllocationFails([&](Handle* filter) { return bench.camera.OpenFilter(filter); },
                  [&](Handle filter) { bench.camera.CloseHandle(filter); }, STATUS_INSUFFICIENT_RESOURCES);
   const Bytes format = FormatFromRange(bench.Ranges(kCapturePinId).at(0));
-  EverySiteFails([&](Handle* pin) { return bench.camera.CreatePin(bench.filter, kCapturePinId, format, pin); },
+  EveryAllocationFails([&](Handle* pin) { return bench.camera.CreatePin(bench.filter, kCapturePinId, format, pin); },
                  [&](Handle pin) { bench.camera.CloseHandle(pin); }, STATUS_INSUFFICIENT_RESOURCES);
 }
 
