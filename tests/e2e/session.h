@@ -72,28 +72,26 @@ class Session {
   }
 
   // Checks frames against the generator: consecutive generator frames,
-  // picture numbers and times counting up. Returns the first frame's number.
+  // picture numbers and times counting up, the discontinuity flag only where
+  // expected.
   void Check(const std::vector<std::unique_ptr<Buffer>>& frames, bool discontinuousFirst = false) {
     ASSERT_FALSE(frames.empty());
-    const ULONG image = FormatOf(format).VideoInfoHeader.bmiHeader.biSizeImage;
-    uint32_t generator = emu::FrameOf(video, mode, frames[0]->Data());
+    uint32_t previous = 0;
     for (size_t i = 0; i < frames.size(); i++) {
       SCOPED_TRACE(i);
       Buffer& b = *frames[i];
       ASSERT_EQ(b.status, STATUS_SUCCESS);
-      ASSERT_EQ(b.header->DataUsed, image);
       const ULONG flags = b.header->OptionsFlags;
       EXPECT_EQ(flags & (KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID),
                 ULONG(KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID));
       EXPECT_EQ((flags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0, discontinuousFirst && i == 0);
+      const uint32_t generator = ExactFrame(b);
       if (i > 0) {
+        EXPECT_EQ(generator, (previous + 1) % 255);
         EXPECT_EQ(FrameInfoOf(b)->PictureNumber, FrameInfoOf(*frames[i - 1])->PictureNumber + 1);
         EXPECT_GT(b.header->PresentationTime.Time, frames[i - 1]->header->PresentationTime.Time);
-        generator = (generator + 1) % 255;
       }
-      const Bytes expected = emu::ExpectedFrame(video, mode, generator);
-      ASSERT_EQ(expected.size(), image);
-      ASSERT_EQ(memcmp(b.Data(), expected.data(), image), 0) << "generator frame " << generator;
+      previous = generator;
     }
   }
 
