@@ -39,6 +39,15 @@ void PublishPointer(CCapturePin** slot, CCapturePin* value) {
   InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(slot), value);
 }
 
+// Returns once no block is being routed (seen at least once with none).
+void WaitForRouter(CCameraDevice* device) {
+  while (InterlockedCompareExchange(&device->RouterCalls, 0, 0) != 0) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10000;  // 1 ms
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+  }
+}
+
 }  // namespace
 
 NTSTATUS CCameraDevice::RegisterPin(CCaptureFilter* filter, ULONG pinId, const KS_VIDEOINFOHEADER* info,
@@ -74,18 +83,17 @@ void CCameraDevice::UnregisterPin(CCaptureFilter* filter, ULONG pinId) {
 
   CCapturePin* pin = Pins[pinId];
   if (pin != nullptr) {
+    // Once the slot is clear no new routing step can pick this pin; a step
+    // that read the slot before may still make it RouteTarget, so wait for
+    // those, then clear RouteTarget, then wait for the blocks that took it.
+    PublishPointer(&Pins[pinId], nullptr);
+    WaitForRouter(this);
+    InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&RouteTarget), nullptr, pin);
+    WaitForRouter(this);
+    // The counts are final now that no block reaches the pin.
     if (pinId == kCapturePinId) {
       SavedFramesProcessed = pin->FramesProcessed;
       SavedFramesDropped = pin->FramesDropped;
-    }
-    InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&RouteTarget), nullptr, pin);
-    PublishPointer(&Pins[pinId], nullptr);
-    // A block the router started before the slot was cleared may still be
-    // writing into this pin: wait until no block is in flight.
-    while (InterlockedCompareExchange(&RouterCalls, 0, 0) != 0) {
-      LARGE_INTEGER interval;
-      interval.QuadPart = -10000;  // 1 ms
-      KeDelayExecutionThread(KernelMode, FALSE, &interval);
     }
   }
   if (DriverPin == pinId) DriverPin = kNoDriverPin;

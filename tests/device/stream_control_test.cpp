@@ -149,14 +149,15 @@ TEST(RegisterPin, AlderReplaysWrittenRegistersAfterAcquisition) {
 }
 
 // UnregisterPin returns only once the frame router has left the block it was
-// routing when the slot was cleared.
+// routing when the slot was cleared, and that block cannot leave the pin
+// behind as the routing target.
 TEST(UnregisterPin, WaitsForTheRouterToLeaveThePin) {
   Bench b;
   CCameraDevice& d = b.device();
   const KS_VIDEOINFOHEADER info = Uyvy();
   ASSERT_EQ(d.RegisterPin(kFilterA, 1, &info, kStill), STATUS_SUCCESS);
-  d.RouteTarget = kStill;
-  d.RouterCalls = 1;  // the router is inside a block
+  d.RouterCalls = 1;  // a routing step that has read the slot is under way...
+  host::sched::After(2 * host::sched::kMillisecond, [&] { d.RouteTarget = kStill; });  // ...and picks the pin
   host::sched::After(5 * host::sched::kMillisecond, [&] { d.RouterCalls = 0; });
   const int64_t start = host::sched::Now();
   d.UnregisterPin(kFilterA, 1);
