@@ -16,9 +16,7 @@ constexpr uint8_t kSetInterface = 11;
 // Stand-ins for the filter and still-pin objects: registration stores and
 // compares them and never looks inside a still pin.
 CCaptureFilter* const kFilterA = reinterpret_cast<CCaptureFilter*>(0x1000);
-CCaptureFilter* const kFilterB = reinterpret_cast<CCaptureFilter*>(0x2000);
 CCapturePin* const kStill = reinterpret_cast<CCapturePin*>(0x3000);
-CCapturePin* const kOtherStill = reinterpret_cast<CCapturePin*>(0x4000);
 
 KS_VIDEOINFOHEADER Uyvy(LONG width = 640, LONG height = 480, WORD bits = 16) {
   KS_VIDEOINFOHEADER info = {};
@@ -38,34 +36,7 @@ struct Bench : HeadBench {
     device().Hardware = hw;
     Clear();
   }
-  size_t PowerOns() const {
-    size_t n = 0;
-    for (const auto& r : Vendor(emu::kReqPower)) n += r.setup.wValue == 1;
-    return n;
-  }
 };
-
-TEST(RegisterPin, OneFilterHoldsTheHardwarePoweredOnce) {
-  Bench b;
-  CCameraDevice& d = b.device();
-  const KS_VIDEOINFOHEADER info = Uyvy();
-  EXPECT_EQ(d.RegisterPin(kFilterA, 1, &info, kStill), STATUS_SUCCESS);
-  EXPECT_EQ(d.OwnerFilter, kFilterA);
-  EXPECT_EQ(b.PowerOns(), 1u);
-  EXPECT_EQ(d.RegisterPin(kFilterB, 1, &info, kOtherStill), STATUS_SHARING_VIOLATION);
-  EXPECT_EQ(d.RegisterPin(kFilterA, 1, &info, kOtherStill), STATUS_SHARING_VIOLATION);
-  EXPECT_EQ(d.Pins[1], kStill);
-  EXPECT_EQ(b.PowerOns(), 1u);
-  d.UnregisterPin(kFilterB, 1);  // not the owner: nothing
-  EXPECT_EQ(d.Pins[1], kStill);
-  d.UnregisterPin(kFilterA, 1);
-  d.UnregisterPin(kFilterA, 1);  // a second call changes nothing
-  EXPECT_EQ(d.OwnerFilter, nullptr);
-  EXPECT_FALSE(b.bridge().Powered());
-  EXPECT_EQ(b.hw->m_PowerCount, 0);
-  EXPECT_EQ(d.RegisterPin(kFilterB, 1, &info, kOtherStill), STATUS_SUCCESS) << "the next filter gets the hardware";
-  d.UnregisterPin(kFilterB, 1);
-}
 
 // Every way acquisition can fail leaves the head unpowered, the resources
 // released and no owner, so that the next registration starts afresh.
