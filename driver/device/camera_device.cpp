@@ -94,9 +94,3 @@ void CCameraDevice::DeleteHardware(PVOID object) {
   hardware->~CUSBHardware();  // releases the USB resources it still holds
   ExFreePool(hardware);
 }
-
-NTSTATUS CCameraDevice::PnpStart(PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
-  PAGED_CODE();
-  OVRA_LOG(kLogTrace, "enter CCameraDevice::PnpStart\n");
-  return STATUS_NOT_IMPLEMENTED;
-}

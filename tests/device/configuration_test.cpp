@@ -6,12 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/heads/heads.h"
 #include "support/usb_fixture.h"
 
 namespace {
-
-using host::reg::Value;
 
 const std::string kService = host::reg::ServicesPath("ovrausb") + "\\Parameters";
 
@@ -251,23 +248,6 @@ TEST(Registry, EveryAllocationSiteMayFail) {
     host::pool::ClearFaults();
     const LONG* list = camera.device()->GetResolutions();
     EXPECT_GT(list[0], 0);
-  }
-}
-
-TEST(Registry, WriteBackPerModelType) {
-  for (const ULONG type : {0u, 1u, 3u, 8u}) {
-    SCOPED_TRACE(type);
-    Camera camera;
-    CCameraDevice* d = camera.device();
-    d->ModelType = type;
-    d->Interleave = 1;
-    d->ShutterSpeed = 777;
-    EXPECT_EQ(d->WriteConfiguration(), STATUS_SUCCESS);
-    Value v;
-    ASSERT_TRUE(host::reg::Get(camera.DeviceKey(), "Interleave", &v));
-    EXPECT_EQ(v.type, ULONG(REG_DWORD));
-    EXPECT_EQ(v.data, Dword(1));
-    EXPECT_EQ(host::reg::Get(camera.DeviceKey(), "ShutterSpeed", &v), type == kModelAlder);
   }
 }
 

@@ -81,14 +81,6 @@ TEST(Registers, MirroredHeadReadsThroughTheCacheAndWritesBothCopies) {
   EXPECT_EQ(RelayAccesses(b).size(), 2u);
 }
 
-TEST(Registers, PlainHeadReadsTheBusEveryTime) {
-  Bench b(kAlder);
-  b.Get(0, 5);
-  b.Get(0, 5);
-  EXPECT_EQ(b.Addresses(), (std::vector<int>{0xBA, 0xBB, 0xBA, 0xBB}));
-  EXPECT_FALSE(host::dbg::Contains("for first time"));
-}
-
 // Register numbers past 255 reach the head but never the 256-entry cache or
 // masks (which the fields after them would otherwise take).
 TEST(Registers, NumbersAbove255ReachTheHeadButNotTheCache) {

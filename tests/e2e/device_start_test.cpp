@@ -1,0 +1,305 @@
+// Device start through Plug and Play, as the PnP manager and a capture
+// application meet the driver: every model of the family starts and offers
+// its ranges on both pins; repeated, failed and re-started starts; two cameras
+// side by side; the Generic head described by the registry; low memory.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <emu/bridge.h>
+#include <emu/heads.h>
+#include <emu/profiles.h>
+#include <host/api/host.h>
+#include <host/api/ks.h>
+
+#include "driver/device/driver_entry.h"
+#include "driver/stream/stream.h"
+
+namespace {
+
+using host::ks::Handle;
+
+struct Range {
+  LONG width, height;
+  ULONG rmax, rmin;  // frames per second at the ends of the interval range
+};
+
+// A camera of the family plugged under the driver, with its emulated head.
+struct Plugged {
+  explicit Plugged(host::ks::Driver& driver, const emu::Profile& profile, std::string name = "usbcam")
+      : bridge(std::make_shared<emu::Bridge>(profile)),
+        head(emu::AttachHead(*bridge, profile.modelType)),
+        camera(driver, bridge, std::move(name)) {
+    bridge->SetPdo(camera.Pdo());
+  }
+  std::vector<Range> Ranges(ULONG pin, std::vector<std::vector<uint8_t>>* raw = nullptr) {
+    Handle filter = nullptr;
+    EXPECT_EQ(camera.OpenFilter(&filter), STATUS_SUCCESS);
+    std::vector<Range> out;
+    if (filter == nullptr) return out;
+    const auto ranges = host::ks::DataRanges(filter, pin);
+    for (const auto& bytes : ranges) {
+      EXPECT_EQ(bytes.size(), sizeof(KS_DATARANGE_VIDEO));
+      KS_DATARANGE_VIDEO r;
+      memcpy(&r, bytes.data(), sizeof r);
+      out.push_back({r.VideoInfoHeader.bmiHeader.biWidth, r.VideoInfoHeader.bmiHeader.biHeight,
+                     ULONG(10000000 / r.ConfigCaps.MinFrameInterval), ULONG(10000000 / r.ConfigCaps.MaxFrameInterval)});
+    }
+    if (raw != nullptr) *raw = ranges;
+    camera.CloseHandle(filter);
+    return out;
+  }
+  std::shared_ptr<emu::Bridge> bridge;
+  emu::EmulatedHead head;
+  host::ks::Camera camera;
+};
+
+const emu::Profile& Profile(uint32_t vidPid) {
+  const emu::Profile* p = emu::FindProfile(uint16_t(vidPid >> 16), uint16_t(vidPid));
+  EXPECT_NE(p, nullptr) << std::hex << vidPid;
+  return *p;
+}
+
+bool operator==(const Range& a, const Range& b) {
+  return a.width == b.width && a.height == b.height && a.rmax == b.rmax && a.rmin == b.rmin;
+}
+std::ostream& operator<<(std::ostream& o, const Range& r) {
+  return o << r.width << "x" << r.height << "@" << r.rmax << "/" << r.rmin;
+}
+
+std::vector<Range> At30(std::initializer_list<std::pair<LONG, LONG>> sizes) {
+  std::vector<Range> out;
+  for (const auto& [w, h] : sizes) out.push_back({w, h, 30, 30});
+  return out;
+}
+
+const std::vector<Range> kNtsc = At30({{720, 480}, {640, 480}, {512, 480}});
+const std::vector<Range> kPal = At30({{720, 576}, {640, 576}, {512, 576}});
+// Alder (not key 0060) at alternate setting 0: 31000 / width frames per second, down to 1.
+const std::vector<Range> kAlder = {{1280, 1024, 24, 1}, {1280, 960, 24, 1}, {1024, 768, 30, 1}, {800, 600, 38, 1},
+                                   {640, 512, 48, 1},   {640, 480, 48, 1},  {320, 240, 96, 1}};
+const std::vector<Range> kAlder0060 = {{1280, 1024, 30, 1}, {1280, 960, 30, 1}, {1024, 768, 30, 1}, {800, 600, 30, 1},
+                                       {640, 512, 30, 1},   {640, 480, 30, 1},  {320, 240, 30, 1}};
+const std::vector<Range> kBirch = {{1280, 1024, 8, 8}, {1024, 768, 12, 12}, {800, 600, 20, 20}, {640, 480, 30, 30},
+                                   {320, 240, 30, 30}};
+const std::vector<Range> kBirch2Mp = {{1600, 1200, 8, 8}, {1280, 1024, 8, 8}, {1280, 720, 8, 8}, {800, 600, 20, 20}};
+const std::vector<Range> kCedar = At30({{704, 480}, {704, 576}, {640, 480}, {640, 576}});
+
+struct ModelRow {
+  uint32_t key;
+  const std::vector<Range>* ranges;
+};
+
+// Every row of the model table starts and both pins offer its resolutions in
+// list order; the still pin's ranges differ only in StreamDescriptionFlags.
+TEST(DeviceStart, EveryModelStartsWithItsRangesOnBothPins) {
+  const std::vector<Range> vga = At30({{640, 480}}), vga576 = At30({{640, 576}}), d1 = At30({{704, 576}}),
+                           rowan = At30({{640, 480}, {640, 576}}), ov7740 = At30({{640, 480}, {352, 288}, {320, 240}});
+  const ModelRow rows[] = {
+      {0x0FBC8117, &kNtsc}, {0x2E4C0014, &kPal},   {0x2E4C0015, &kNtsc},   {0x2E4C0042, &kNtsc},     {0x2E4C0043, &kPal},
+      {0x2E4C0044, &kPal},  {0x2E4C0052, &vga},    {0x2E4C0053, &vga576},  {0x2E4C0054, &d1},        {0x2E4C0055, &vga},
+      {0x2E4C0060, &kAlder0060}, {0x2E4C0061, &kAlder}, {0x2E4C0064, &kBirch}, {0x2E4C0065, &kBirch}, {0x2E4C0066, &kBirch},
+      {0x2E4C0067, &kBirch2Mp}, {0x2E4C0101, &ov7740}, {0x2E4C0142, &kCedar}, {0x2E4C0143, &kCedar},  {0x2E4C0452, &vga},
+      {0x2E4C0453, &vga},   {0x2E4C1442, &rowan},  {0x2E4C1443, &rowan},   {0x2E4C1452, &rowan},     {0x2E4C1453, &rowan},
+      {0x2E4C1454, &rowan}, {0x2E4C1455, &rowan},  {0x2E4C5332, &kNtsc},   {0x2E4C6261, &kNtsc},
+  };
+  ASSERT_EQ(std::size(rows), emu::Profiles().size());
+  host::ks::Driver driver(DriverEntry);
+  for (const ModelRow& row : rows) {
+    SCOPED_TRACE(testing::Message() << std::hex << row.key);
+    Plugged p(driver, Profile(row.key));
+    ASSERT_EQ(p.camera.Start(), STATUS_SUCCESS);
+    std::vector<std::vector<uint8_t>> capture, still;
+    EXPECT_EQ(p.Ranges(0, &capture), *row.ranges);
+    EXPECT_EQ(p.Ranges(1, &still), *row.ranges);
+    ASSERT_EQ(capture.size(), still.size());
+    for (size_t i = 0; i < capture.size(); ++i) {
+      auto* c = reinterpret_cast<KS_DATARANGE_VIDEO*>(capture[i].data());
+      auto* s = reinterpret_cast<KS_DATARANGE_VIDEO*>(still[i].data());
+      EXPECT_EQ(c->StreamDescriptionFlags, ULONG(KS_VIDEOSTREAM_CAPTURE));
+      EXPECT_EQ(s->StreamDescriptionFlags, ULONG(KS_VIDEOSTREAM_STILL));
+      s->StreamDescriptionFlags = c->StreamDescriptionFlags;
+      EXPECT_EQ(capture[i], still[i]) << "range " << i;
+    }
+    p.camera.Remove();
+  }
+}
+
+// The property sets a started filter carries, by set GUID.
+std::vector<GUID> PropertySets(Plugged& p) {
+  Handle filter = nullptr;
+  EXPECT_EQ(p.camera.OpenFilter(&filter), STATUS_SUCCESS);
+  std::vector<GUID> out;
+  const KSAUTOMATION_TABLE* table = host::ks::FilterObject(filter)->Descriptor->AutomationTable;
+  for (ULONG i = 0; i < table->PropertySetsCount; ++i) out.push_back(*table->PropertySets[i].Set);
+  p.camera.CloseHandle(filter);
+  return out;
+}
+
+TEST(DeviceStart, PropertySetsPerModel) {
+  const GUID common[] = {PROPSETID_VIDCAP_DROPPEDFRAMES, PROPSETID_VIDCAP_VIDEOCONTROL, KSPROPSETID_Stream,
+                         {STATIC_PROPSETID_CAMPROP}};
+  const GUID interleave = {STATIC_PROPSETID_CAMPROP_INTERLEAVE}, alder = {STATIC_PROPSETID_CAMPROP_ALDER},
+             birch = {STATIC_PROPSETID_CAMPROP_BIRCH}, birch2 = {STATIC_PROPSETID_CAMPROP_BIRCH2},
+             maple = {STATIC_PROPSETID_CAMPROP_MAPLE};
+  const struct {
+    uint32_t key;
+    std::vector<GUID> extra;
+  } cases[] = {
+      {0x0FBC8117, {interleave}},  // mirrored registers, the template's list in a private copy
+      {0x2E4C0042, {interleave}},  // mirrored registers: the template's table itself
+      {0x2E4C0061, {alder}},      {0x2E4C0064, {birch, birch2}}, {0x2E4C0052, {maple}},
+      {0x2E4C0101, {interleave}}, {0x2E4C5332, {}},
+  };
+  host::ks::Driver driver(DriverEntry);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.key);
+    Plugged p(driver, Profile(c.key));
+    ASSERT_EQ(p.camera.Start(), STATUS_SUCCESS);
+    std::vector<GUID> expected(std::begin(common), std::end(common));
+    expected.insert(expected.end(), c.extra.begin(), c.extra.end());
+    const std::vector<GUID> sets = PropertySets(p);
+    ASSERT_EQ(sets.size(), expected.size());
+    for (size_t i = 0; i < sets.size(); ++i) EXPECT_TRUE(IsEqualGUID(sets[i], expected[i])) << "set " << i;
+    p.camera.Remove();
+  }
+}
+
+// A start while started changes nothing; stop and start again reuses the head
+// object; after removal nothing reaches the bus and nothing is left.
+TEST(DeviceStart, RepeatedStartRestartAndRemoval) {
+  host::ks::Driver driver(DriverEntry);
+  Plugged p(driver, Profile(0x2E4C0061));
+  ASSERT_EQ(p.camera.Start(), STATUS_SUCCESS);
+  const size_t requests = p.bridge->Requests().size();
+  host::dbg::Clear();
+  EXPECT_EQ(host::ks::StartDevice(p.camera.Device()), STATUS_SUCCESS);
+  EXPECT_EQ(p.bridge->Requests().size(), requests) << "a repeated start read the device again";
+  EXPECT_EQ(host::dbg::Count("exit CCameraDevice::PnpStart 00000000\n"), 1u);
+  EXPECT_EQ(host::ks::FilterFactories(p.camera.Device()), 1u);
+
+  for (int i = 0; i < 3; ++i) {
+    p.camera.Stop();
+    EXPECT_EQ(host::ks::FilterFactories(p.camera.Device()), 0u);
+    EXPECT_EQ(p.camera.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(p.Ranges(0), kAlder);
+  }
+  EXPECT_EQ(host::dbg::Count("CUSBHardwareAlder::CUSBHardwareAlder"), 0u) << "a restart built a second head";
+  p.camera.Remove();
+  const size_t after = p.bridge->Requests().size();
+  host::sched::RunFor(2 * host::sched::kSecond);
+  EXPECT_EQ(p.bridge->Requests().size(), after);
+}
+
+// Start failures: what the driver returns, and what stays behind.
+TEST(DeviceStart, FailedStarts) {
+  emu::Profile unknown = Profile(0x2E4C0061);
+  unknown.vid = 0x1234;
+  unknown.pid = 0x5678;
+  host::ks::Driver driver(DriverEntry);
+  {
+    // An unknown camera: the fallback ranges, a filter without a head.
+    Plugged p(driver, unknown);
+    EXPECT_EQ(p.camera.Start(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host::dbg::Count("VID/PID 12345678 not found!\n", kLogError), 1u);
+    EXPECT_EQ(host::ks::FilterFactories(p.camera.Device()), 1u);
+    EXPECT_EQ(p.Ranges(0), kNtsc);
+    p.camera.Remove();
+  }
+  {
+    // A descriptor read that leaves a zeroed buffer names no camera.
+    host::dbg::Clear();
+    Plugged p(driver, Profile(0x2E4C0061));
+    p.bridge->SetDeviceDescriptor(std::vector<uint8_t>(18, 0));
+    EXPECT_EQ(p.camera.Start(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(host::ks::FilterFactories(p.camera.Device()), 0u);
+    EXPECT_FALSE(host::dbg::Contains("not found"));
+    p.camera.Remove();
+  }
+  {
+    Plugged p(driver, Profile(0x2E4C0061));
+    // A device descriptor read that fails.
+    emu::ControlFault fault;
+    fault.request = 6;  // GET_DESCRIPTOR
+    fault.vendor = false;
+    p.bridge->AddControlFault(fault);
+    EXPECT_EQ(p.camera.Start(), STATUS_UNSUCCESSFUL);
+    p.camera.Remove();
+  }
+}
+
+// Two cameras of different models keep their own ranges.
+TEST(DeviceStart, TwoCamerasKeepTheirOwnRanges) {
+  host::ks::Driver driver(DriverEntry);
+  Plugged alder(driver, Profile(0x2E4C0061), "cam1");
+  Plugged birch(driver, Profile(0x2E4C0067), "cam2");
+  ASSERT_EQ(alder.camera.Start(), STATUS_SUCCESS);
+  ASSERT_EQ(birch.camera.Start(), STATUS_SUCCESS);
+  EXPECT_EQ(alder.Ranges(0), kAlder);
+  EXPECT_EQ(birch.Ranges(1), kBirch2Mp);
+  birch.camera.Remove();
+  EXPECT_EQ(alder.Ranges(1), kAlder);
+  alder.camera.Remove();
+}
+
+// The Generic head's resolutions come from the service key; the device key's
+// alternate setting changes the Alder frame rates.
+TEST(DeviceStart, RegistryShapesTheRanges) {
+  host::ks::Driver driver(DriverEntry);
+  const std::string params = driver.ParametersKey();
+  host::reg::SetDword(params, "Resolutions", 2);
+  for (const auto& [i, w, h] : std::vector<std::tuple<int, int, int>>{{0, 640, 480}, {1, 320, 240}}) {
+    const std::string key = params + "\\Resolution" + std::to_string(i);
+    host::reg::SetDword(key, "X", w);
+    host::reg::SetDword(key, "Y", h);
+    host::reg::Set(key, "0", REG_BINARY, {0xB0, 0x01, 0x02});
+  }
+  {
+    Plugged p(driver, Profile(0x2E4C5332));
+    ASSERT_EQ(p.camera.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(p.Ranges(0), At30({{640, 480}, {320, 240}}));
+    p.camera.Remove();
+  }
+  Plugged p(driver, Profile(0x2E4C0061));
+  host::reg::SetDword(p.camera.DeviceKey(PLUGPLAY_REGKEY_DEVICE), "AltSetting", 1);
+  ASSERT_EQ(p.camera.Start(), STATUS_SUCCESS);
+  EXPECT_EQ(p.Ranges(0)[0], (Range{1280, 1024, 18, 1}));  // 23040 / width
+  p.camera.Remove();
+}
+
+// Every allocation of Add and Start failing in turn: the documented status,
+// no crash, nothing left once the device is removed.
+TEST(DeviceStart, EveryAllocationSiteMayFail) {
+  host::ks::Driver driver(DriverEntry);
+  std::vector<uintptr_t> sites;
+  {
+    const size_t before = host::pool::SitesSeen().size();
+    Plugged p(driver, Profile(0x2E4C0061));
+    ASSERT_EQ(p.camera.Start(), STATUS_SUCCESS);
+    const auto seen = host::pool::SitesSeen();
+    sites.assign(seen.begin() + before, seen.end());
+    p.camera.Remove();
+  }
+  ASSERT_GE(sites.size(), 8u);
+  for (const uintptr_t site : sites) {
+    host::pool::FailSite(site);
+    {
+      Plugged p(driver, Profile(0x2E4C0061));
+      if (NT_SUCCESS(p.camera.AddStatus())) {
+        const NTSTATUS status = p.camera.Start();
+        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES ||
+                    status == STATUS_UNSUCCESSFUL)
+            << std::hex << status;
+        p.camera.Remove();
+      } else {
+        EXPECT_EQ(p.camera.AddStatus(), STATUS_INSUFFICIENT_RESOURCES);
+      }
+    }
+    host::pool::ClearFaults();
+  }
+}
+
+}  // namespace
