@@ -68,6 +68,15 @@ ULONG LineFrequencyFromRegister(CCameraDevice* device, USHORT reg, USHORT bit, U
   return device->LineFrequency;
 }
 
+// The pin's private framing: two frames of exactly one image.
+void SetFraming(PKSPIN pin, ULONG imageSize) {
+  auto* framing = const_cast<PKSALLOCATOR_FRAMING_EX>(pin->Descriptor->AllocatorFraming);
+  KS_FRAMING_ITEM& item = framing->FramingItem[0];
+  item.Frames = 2;
+  item.PhysicalRange = {imageSize, imageSize, 0};
+  item.FramingRange.Range = {imageSize, imageSize, 0};
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -169,13 +178,7 @@ NTSTATUS CCapturePin::DispatchCreate(PKSPIN pin, PIRP irp) {
     status = _KsEdit(pin->Bag,
                      reinterpret_cast<PVOID*>(const_cast<PKSALLOCATOR_FRAMING_EX*>(&descriptor->AllocatorFraming)),
                      sizeof(KSALLOCATOR_FRAMING_EX), sizeof(KSALLOCATOR_FRAMING_EX), kTagKsEdit);
-    if (NT_SUCCESS(status)) {
-      auto* framing = const_cast<PKSALLOCATOR_FRAMING_EX>(descriptor->AllocatorFraming);
-      KS_FRAMING_ITEM& item = framing->FramingItem[0];
-      item.Frames = 2;
-      item.PhysicalRange = {bmi.biSizeImage, bmi.biSizeImage, 0};
-      item.FramingRange.Range = {bmi.biSizeImage, bmi.biSizeImage, 0};
-    }
+    if (NT_SUCCESS(status)) SetFraming(pin, bmi.biSizeImage);
   }
   OVRA_LOG(kLogTrace, "exit CCapturePin::DispatchCreate %08x\n", status);
   return status;
@@ -240,11 +243,15 @@ NTSTATUS CCapturePin::DispatchSetFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKS
       OVRA_LOG(kLogTrace, "exit5 CCapturePin::DispatchSetFormat %08x\n", STATUS_INVALID_DEVICE_STATE);
       return STATUS_INVALID_DEVICE_STATE;
     }
+    PKS_VIDEOINFOHEADER previous = object->FormatCopy;
     if (object->SaveVideoInfoHeader() == nullptr) {
       OVRA_LOG(kLogError, "exit7 CCapturePin::DispatchSetFormat %08x\n", STATUS_INSUFFICIENT_RESOURCES);
       return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // A stopped pin is not registered: nothing reads the old copy any more.
+    if (previous != nullptr) KsRemoveItemFromObjectBag(pin->Bag, previous, TRUE);
     memcpy(&object->KeptHeader, object->FormatCopy, kKeptHeaderBytes);
+    SetFraming(pin, object->FormatCopy->bmiHeader.biSizeImage);
   }
   // The capture pin's format becomes the device's, unless another filter
   // holds the hardware with its own.
