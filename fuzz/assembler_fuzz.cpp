@@ -17,8 +17,9 @@
 
 namespace {
 
-constexpr int32_t kWidths[] = {1, 2, 3, 7, 16, 33, 64, 640};
-constexpr int32_t kHeights[] = {1, 2, 3, 4, 7, 8, 16, 480};
+// Small geometries reach every path; big frames would only cost page faults.
+constexpr int32_t kWidths[] = {1, 2, 3, 7, 16, 33, 64, 200};
+constexpr int32_t kHeights[] = {1, 2, 3, 4, 7, 8, 16, 120};
 
 ovratest::AssemblerRig& Rig() {
   static ovratest::AssemblerRig* rig = [] {
