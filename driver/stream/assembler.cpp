@@ -606,7 +606,3 @@ void CCameraDevice::HandleVideoData(PUCHAR data, ULONG length) {
   AssemblerContext = context.Start;
   InterlockedDecrement(&RouterCalls);
 }
-
-// Slot 1 of the pin's table, for a build without the pin's dispatch code;
-// that code's own definition takes its place.
-__attribute__((weak)) PKSPIN CCapturePin::GetKsPin() { return Pin; }

@@ -8,13 +8,6 @@
 
 #include "driver/stream/assembler.h"
 
-// The pin's construction for a build without the pin's dispatch code; that
-// code's own constructor takes its place.
-__attribute__((weak)) CCapturePin::CCapturePin(PKSPIN pin) : Pin(pin) {
-  PKSDEVICE device = KsGetDevice(pin);
-  Device = device != nullptr ? static_cast<CCameraDevice*>(device->Context) : nullptr;
-}
-
 namespace ovratest {
 namespace {
 
