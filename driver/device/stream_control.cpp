@@ -164,7 +164,8 @@ NTSTATUS CCameraDevice::Start() {
   RoutedBytes = 0;
   RoutedPackets = 0;
   AssemblerState = kAssemblerStartState;
-  AssemblerContext = 0;
+  AssemblerContext = 0;  // no carried-over code bytes to parse
+  RtlZeroMemory(CarriedCode, sizeof(CarriedCode));
   RouteFlags = 0;
   {
     PinLockHolder lock(this);
