@@ -1,0 +1,182 @@
+// The tools' sessions end to end, through the client library as ovracap and
+// ovractl use it: frames byte for byte against the camera's test pattern,
+// numbered and timed; the camera misbehaving; the control tool's sequence of
+// actions as a person types it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <emu/profiles.h>
+#include <emu/video.h>
+
+#include "client/args.h"
+#include "client/capture.h"
+
+namespace {
+
+struct Captured {
+  uint32_t pin;
+  std::vector<uint8_t> data;
+  int64_t pictureNumber;
+  int64_t time;
+  uint32_t flags;
+};
+
+bool Capture(const ovra::CaptureOptions& options, std::vector<Captured>* frames, ovra::CaptureSummary* summary,
+             std::string* error) {
+  const auto sink = [&](const ovra::Frame& f) {
+    frames->push_back({f.pinId, std::vector<uint8_t>(f.data, f.data + f.size), f.pictureNumber, f.presentationTime,
+                       f.optionsFlags});
+    return true;
+  };
+  return ovra::RunCapture(options, sink, [](uint64_t, int64_t) {}, summary, error);
+}
+
+// Every head kind the tools offer by default and two sizes: the frames are the
+// generator's frames, consecutive, numbered up and timed by the clock.
+TEST(Capture, FramesAreTheCamerasFramesInOrder) {
+  const struct {
+    uint32_t camera;
+    uint32_t width, height;
+    uint32_t mode;  // the interleave mode the device starts with
+  } cases[] = {
+      {0x2E4C0060, 640, 480, 0},  // Alder: luminance only, progressive
+      {0x2E4C0060, 320, 240, 0},
+      {0x2E4C0101, 640, 480, 0},  // OV7740: UYVY, progressive
+      {0x2E4C0015, 720, 480, 2},  // Larch: interlaced, two fields woven
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(ovra::FormatVidPid(c.camera) + " " + std::to_string(c.width) + "x" + std::to_string(c.height));
+    ovra::CaptureOptions options;
+    options.camera = c.camera;
+    options.width = c.width;
+    options.height = c.height;
+    options.frames = 4;
+    options.pattern = true;
+    std::vector<Captured> frames;
+    ovra::CaptureSummary summary;
+    std::string error;
+    ASSERT_TRUE(Capture(options, &frames, &summary, &error)) << error;
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_EQ(summary.framesDelivered, 4u);
+    EXPECT_EQ(summary.syncErrors, 0u);
+    EXPECT_GT(summary.bytesRouted, 4ull * c.width * c.height);
+
+    const emu::Profile* profile = emu::FindProfile(uint16_t(c.camera >> 16), uint16_t(c.camera));
+    const emu::VideoFormat format = emu::FormatFor(*profile, c.width, c.height, summary.interval);
+    uint32_t previous = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+      const uint32_t generated = emu::FrameOf(format, c.mode, frames[i].data.data());
+      EXPECT_EQ(frames[i].data, emu::ExpectedFrame(format, c.mode, generated)) << "frame " << i;
+      if (i > 0) {
+        EXPECT_EQ(generated, (previous + 1) % 255) << "frame " << i;
+        EXPECT_EQ(frames[i].pictureNumber, frames[i - 1].pictureNumber + 1);
+        EXPECT_NEAR(double(frames[i].time - frames[i - 1].time), double(summary.interval), summary.interval / 10.0);
+      }
+      previous = generated;
+    }
+  }
+}
+
+// Stills asked for during the capture arrive on the still pin: each is the
+// camera frame after the request, and that frame is missing from the capture
+// pin, whose frames go on after it.
+TEST(Capture, StillsOnRequestAreFramesTakenFromTheStream) {
+  ovra::CaptureOptions options;
+  options.camera = 0x2E4C0101;
+  options.frames = 25;
+  options.stillEvery = 10;
+  options.pattern = true;
+  std::vector<Captured> frames;
+  ovra::CaptureSummary summary;
+  std::string error;
+  ASSERT_TRUE(Capture(options, &frames, &summary, &error)) << error;
+  EXPECT_EQ(summary.stills, 2u);
+  const emu::VideoFormat format = emu::FormatFor(*emu::FindProfile(0x2E4C, 0x0101), 640, 480, summary.interval);
+  std::vector<uint32_t> capture, stills;
+  for (const Captured& f : frames) {
+    const uint32_t generated = emu::FrameOf(format, 0, f.data.data());
+    EXPECT_EQ(f.data, emu::ExpectedFrame(format, 0, generated));
+    (f.pin == 0 ? capture : stills).push_back(generated);
+  }
+  ASSERT_EQ(stills.size(), 2u);
+  for (uint32_t still : stills) {
+    EXPECT_EQ(std::count(capture.begin(), capture.end(), still), 0) << "frame " << still << " went to both pins";
+    EXPECT_EQ(std::count(capture.begin(), capture.end(), (still + 1) % 255), 1) << "the stream goes on after a still";
+  }
+}
+
+// The camera's knobs take effect and the stream goes on through them; a
+// pulled cable ends the capture with an error, and nothing stays behind.
+TEST(Capture, CameraFaultsTakeEffectAndAPulledCableEndsTheCapture) {
+  ovra::CaptureOptions options;
+  options.camera = 0x2E4C0101;
+  options.frames = 20;
+  options.faults.video.push_back(ovra::ParseVideoFault("drop@5:100:3"));
+  options.faults.dropEvery = 50;
+  std::vector<Captured> frames;
+  ovra::CaptureSummary summary;
+  std::string error;
+  ASSERT_TRUE(Capture(options, &frames, &summary, &error)) << error;
+  EXPECT_EQ(frames.size(), 20u);
+  EXPECT_EQ(summary.cameraFaults, 1u);
+  EXPECT_GT(summary.cameraPacketsLost, 20u);
+
+  ovra::CaptureOptions unplug;
+  unplug.camera = 0x2E4C0101;
+  unplug.frames = 100;
+  unplug.faults.unplugAt = 500 * host::sched::kMillisecond;
+  frames.clear();
+  EXPECT_FALSE(Capture(unplug, &frames, &summary, &error));
+  EXPECT_NE(error.find("unplugged"), std::string::npos) << error;
+  EXPECT_LT(frames.size(), 100u);
+}
+
+std::string RunCtl(const std::string& arguments, int* exit) {
+  const std::string command = std::string(OVRACTL_PATH) + " " + arguments + " 2>&1";
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  std::array<char, 4096> chunk;
+  for (size_t n; (n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0;) out.append(chunk.data(), n);
+  const int status = pclose(pipe);
+  *exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+TEST(Control, ActionsRunInOrderOnOneCamera) {
+  const std::string still = testing::TempDir() + "ovra_" + std::to_string(getpid()) + "_still.png";
+  const struct {
+    std::string arguments;
+    int exit;
+    std::vector<std::string> lines;  // in this order in the output
+  } cases[] = {
+      {"--camera 2E4C:0061 --set exposure=800000 --get exposure --still " + still,
+       0,
+       {"exposure = 800000 (0xC3500)", "still: 1280x1024 to " + still}},
+      {"--camera 2E4C:0061 --list", 0, {"2E4C:0061 alder", "camera", "41 r   product-id", "alder", "20 rw  exposure"}},
+      {"--camera 2E4C:0014 --set interleave=1 --get interleave", 0, {"interleave = 1"}},
+      {"--camera 2E4C:0014 --get exposure", 1, {"ovractl: --get: exposure is not a property of this camera model"}},
+      {"--camera 2E4C:0052 --get interleave", 1, {"interleave is not a property of this camera model"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    int exit = -1;
+    const std::string out = RunCtl(c.arguments, &exit);
+    EXPECT_EQ(exit, c.exit) << out;
+    size_t at = 0;
+    for (const std::string& line : c.lines) {
+      const size_t found = out.find(line, at);
+      EXPECT_NE(found, std::string::npos) << "missing '" << line << "' in:\n" << out;
+      if (found != std::string::npos) at = found;
+    }
+  }
+  remove(still.c_str());
+}
+
+}  // namespace
