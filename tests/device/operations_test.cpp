@@ -274,6 +274,9 @@ TEST(NoHardware, OperationsThatNeedTheHeadRefuse) {
   I2cRequestRecord r = {0, 0, 1, 1};
   ULONG value = 0;
   UCHAR bytes[16] = {};
+  KS_VIDEOINFOHEADER info = {};
+  info.bmiHeader.biBitCount = 16;
+  info.bmiHeader.biCompression = 0x59565955;
   const NTSTATUS refused[] = {
       d.GetI2CData(&r),
       d.SetI2CData(&r),
@@ -283,6 +286,7 @@ TEST(NoHardware, OperationsThatNeedTheHeadRefuse) {
       d.LoadFirmware(bytes, sizeof bytes),
       d.ReadFx2Eeprom(0, 8, bytes),
       d.WriteFx2Eeprom(0, 8, bytes),
+      d.RegisterPin(reinterpret_cast<CCaptureFilter*>(&d), 0, &info, reinterpret_cast<CCapturePin*>(&d)),
   };
   for (const NTSTATUS status : refused) EXPECT_EQ(status, STATUS_DEVICE_NOT_READY);
   d.ModelType = kModelMaple;

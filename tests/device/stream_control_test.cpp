@@ -16,7 +16,9 @@ constexpr uint8_t kSetInterface = 11;
 // Stand-ins for the filter and still-pin objects: registration stores and
 // compares them and never looks inside a still pin.
 CCaptureFilter* const kFilterA = reinterpret_cast<CCaptureFilter*>(0x1000);
+CCaptureFilter* const kFilterB = reinterpret_cast<CCaptureFilter*>(0x2000);
 CCapturePin* const kStill = reinterpret_cast<CCapturePin*>(0x3000);
+CCapturePin* const kOtherStill = reinterpret_cast<CCapturePin*>(0x4000);
 
 KS_VIDEOINFOHEADER Uyvy(LONG width = 640, LONG height = 480, WORD bits = 16) {
   KS_VIDEOINFOHEADER info = {};
@@ -116,6 +118,23 @@ TEST(RegisterPin, AlderReplaysWrittenRegistersAfterAcquisition) {
   EXPECT_EQ(b.head.registers->WritesOf(0x10), std::vector<uint16_t>{0x110});
   for (const uint16_t value : b.head.registers->WritesOf(0x20)) EXPECT_NE(value, 0x120);
   EXPECT_EQ(d.RestoreMask[0x20 >> 5] & (1u << (0x20 & 31)), 0u);
+  d.UnregisterPin(kFilterA, 1);
+}
+
+// A second filter that registers while the first is still acquiring (the
+// power-on wait alone takes a while) is refused, not let in beside it.
+TEST(RegisterPin, TwoFiltersAcquiringAtOnce) {
+  Bench b;
+  CCameraDevice& d = b.device();
+  const KS_VIDEOINFOHEADER info = Uyvy();
+  NTSTATUS first = STATUS_PENDING;
+  host::Thread acquiring("filter A", [&] { first = d.RegisterPin(kFilterA, 1, &info, kStill); });
+  host::sched::RunFor(10 * host::sched::kMillisecond);  // filter A waits for the head to power up
+  ASSERT_EQ(first, STATUS_PENDING);
+  EXPECT_EQ(d.RegisterPin(kFilterB, 1, &info, kOtherStill), STATUS_SHARING_VIOLATION);
+  acquiring.Join();
+  EXPECT_EQ(first, STATUS_SUCCESS);
+  EXPECT_EQ(b.hw->m_PowerCount, 1);
   d.UnregisterPin(kFilterA, 1);
 }
 
