@@ -84,31 +84,51 @@ TEST(Capture, FramesAreTheCamerasFramesInOrder) {
   }
 }
 
-// Stills asked for during the capture arrive on the still pin: each is the
-// camera frame after the request, and that frame is missing from the capture
-// pin, whose frames go on after it.
-TEST(Capture, StillsOnRequestAreFramesTakenFromTheStream) {
-  ovra::CaptureOptions options;
-  options.camera = 0x2E4C0101;
-  options.frames = 25;
-  options.stillEvery = 10;
-  options.pattern = true;
-  std::vector<Captured> frames;
-  ovra::CaptureSummary summary;
-  std::string error;
-  ASSERT_TRUE(Capture(options, &frames, &summary, &error)) << error;
-  EXPECT_EQ(summary.stills, 2u);
-  const emu::VideoFormat format = emu::FormatFor(*emu::FindProfile(0x2E4C, 0x0101), 640, 480, summary.interval);
-  std::vector<uint32_t> capture, stills;
-  for (const Captured& f : frames) {
-    const uint32_t generated = emu::FrameOf(format, 0, f.data.data());
-    EXPECT_EQ(f.data, emu::ExpectedFrame(format, 0, generated));
-    (f.pin == 0 ? capture : stills).push_back(generated);
-  }
-  ASSERT_EQ(stills.size(), 2u);
-  for (uint32_t still : stills) {
-    EXPECT_EQ(std::count(capture.begin(), capture.end(), still), 0) << "frame " << still << " went to both pins";
-    EXPECT_EQ(std::count(capture.begin(), capture.end(), (still + 1) % 255), 1) << "the stream goes on after a still";
+// Stills by method, by the camera's trigger bit and in snapshot mode arrive on
+// the still pin: each is a whole camera frame, and that frame is missing from
+// the capture pin, whose frames go on after it.
+TEST(Capture, StillsAreFramesTakenFromTheStream) {
+  const struct {
+    const char* name;
+    uint32_t camera;
+    uint64_t stillEvery;
+    int64_t triggerAt;
+    int snapshotMode;
+    uint64_t stills;  // at least
+  } cases[] = {
+      {"method every 10 frames", 0x2E4C0101, 10, -1, -1, 2},
+      {"trigger bit at frame 10", 0x2E4C0060, 0, 10, -1, 1},
+      {"snapshot mode", 0x2E4C0060, 0, -1, 1, 20},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ovra::CaptureOptions options;
+    options.camera = c.camera;
+    options.frames = 25;
+    options.stillEvery = c.stillEvery;
+    options.triggerAt = c.triggerAt;
+    options.snapshotMode = c.snapshotMode;
+    options.pattern = true;
+    std::vector<Captured> frames;
+    ovra::CaptureSummary summary;
+    std::string error;
+    ASSERT_TRUE(Capture(options, &frames, &summary, &error)) << error;
+    EXPECT_GE(summary.stills, c.stills);
+    const emu::Profile* profile = emu::FindProfile(uint16_t(c.camera >> 16), uint16_t(c.camera));
+    const emu::VideoFormat format = emu::FormatFor(*profile, 640, 480, summary.interval);
+    std::vector<uint32_t> capture, stills;
+    for (const Captured& f : frames) {
+      const uint32_t generated = emu::FrameOf(format, 0, f.data.data());
+      EXPECT_EQ(f.data, emu::ExpectedFrame(format, 0, generated)) << "pin " << f.pin;
+      (f.pin == 0 ? capture : stills).push_back(generated);
+    }
+    EXPECT_EQ(stills.size(), summary.stills);
+    for (uint32_t still : stills)
+      EXPECT_EQ(std::count(capture.begin(), capture.end(), still), 0) << "frame " << still << " went to both pins";
+    if (c.snapshotMode < 0) {
+      for (uint32_t still : stills)
+        EXPECT_EQ(std::count(capture.begin(), capture.end(), (still + 1) % 255), 1) << "the stream goes on after a still";
+    }
   }
 }
 

@@ -55,7 +55,6 @@ bool RunCapture(const CaptureOptions& o, const FrameSink& sink, const ProgressSi
   rig->SetVideo(format.width, format.height, format.interval, !o.pattern);
   if (o.triggerAt >= 0) rig->TriggerAt(uint64_t(o.triggerAt));
   if (o.interleave >= 0 && !SetNamed(rig->filter(), "interleave", uint32_t(o.interleave), error)) return false;
-  if (o.snapshotMode >= 0 && !SetNamed(rig->filter(), "snapshot-mode", uint32_t(o.snapshotMode), error)) return false;
 
   std::unique_ptr<PinStream> capture = PinStream::Open(rig->ks(), rig->filter(), 0, format, o.buffers, error);
   if (capture == nullptr) return false;
@@ -71,6 +70,8 @@ bool RunCapture(const CaptureOptions& o, const FrameSink& sink, const ProgressSi
   if (!NT_SUCCESS(status)) return *error = "starting the capture pin failed: " + StatusText(status), false;
   if (still != nullptr && !NT_SUCCESS(status = still->SetState(KSSTATE_RUN)))
     return *error = "starting the still pin failed: " + StatusText(status), false;
+  // Acquiring the camera clears its snapshot mode: it is set once the pins run.
+  if (o.snapshotMode >= 0 && !SetNamed(rig->filter(), "snapshot-mode", uint32_t(o.snapshotMode), error)) return false;
 
   rig->Apply(o.faults);  // times in it count from here
   if (o.realtime) host::sched::SetRealTime(true, o.speed);
