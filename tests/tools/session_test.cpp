@@ -169,8 +169,51 @@ std::string RunCtl(const std::string& arguments, int* exit) {
   return out;
 }
 
+std::string Temp(const char* name) { return testing::TempDir() + "ovra_" + std::to_string(getpid()) + "_" + name; }
+
+std::string ReadAll(const std::string& path) {
+  std::string bytes;
+  if (FILE* f = fopen(path.c_str(), "rb")) {
+    std::array<char, 65536> chunk;
+    for (size_t n; (n = fread(chunk.data(), 1, chunk.size(), f)) > 0;) bytes.append(chunk.data(), n);
+    fclose(f);
+  }
+  return bytes;
+}
+
+// ovracap as the demo runs it: a Y4M of whole frames and a PNG.
+TEST(CaptureTool, WritesY4mAndPng) {
+  const std::string y4m = Temp("cap.y4m"), png = Temp("cap.png");
+  const std::string command = std::string(OVRACAP_PATH) + " --frames 3 --out " + y4m + " --png " + png + " --quiet";
+  ASSERT_EQ(system(command.c_str()), 0);
+  const std::string video = ReadAll(y4m);
+  const std::string header = "YUV4MPEG2 W640 H480 F30:1 Ip A1:1 C422\n";
+  ASSERT_EQ(video.substr(0, header.size()), header);
+  EXPECT_EQ(video.size(), header.size() + 3 * (6 + 640 * 480 * 2));
+  EXPECT_EQ(video.compare(header.size() + 2 * (6 + 640 * 480 * 2), 6, "FRAME\n"), 0);
+  EXPECT_EQ(ReadAll(png).substr(1, 3), "PNG");
+  remove(y4m.c_str());
+  remove(png.c_str());
+}
+
 TEST(Control, ActionsRunInOrderOnOneCamera) {
-  const std::string still = testing::TempDir() + "ovra_" + std::to_string(getpid()) + "_still.png";
+  const std::string still = Temp("still.png");
+  const std::string eepromIn = Temp("eeprom_in.bin"), eepromOut = Temp("eeprom_out.bin"), hex = Temp("fw.hex");
+  std::string bytes;
+  for (int i = 0; i < 100; ++i) bytes += char(i * 7 + 3);
+  if (FILE* f = fopen(eepromIn.c_str(), "wb")) fwrite(bytes.data(), 1, bytes.size(), f), fclose(f);
+  if (FILE* f = fopen(hex.c_str(), "w")) {
+    // 130 bytes in records of 16, the last of 2.
+    for (int offset = 0; offset < 130; offset += 16) {
+      const int n = std::min(16, 130 - offset);
+      unsigned sum = n + (offset >> 8) + (offset & 0xFF);
+      fprintf(f, ":%02X%04X00", n, offset);
+      for (int i = 0; i < n; ++i) fprintf(f, "%02X", (offset + i) & 0xFF), sum += (offset + i) & 0xFF;
+      fprintf(f, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    }
+    fprintf(f, ":00000001FF\n");
+    fclose(f);
+  }
   const struct {
     std::string arguments;
     int exit;
@@ -181,6 +224,10 @@ TEST(Control, ActionsRunInOrderOnOneCamera) {
        {"exposure = 800000 (0xC3500)", "still: 1280x1024 to " + still}},
       {"--camera 2E4C:0061 --list", 0, {"2E4C:0061 alder", "camera", "41 r   product-id", "alder", "20 rw  exposure"}},
       {"--camera 2E4C:0014 --set interleave=1 --get interleave", 0, {"interleave = 1"}},
+      {"--camera 2E4C:0061 --i2c-write 0:0x20=0x4000 --i2c-read 0:0x20 --eeprom-write 0x100=" + eepromIn +
+           " --eeprom-dump 0x100:100=" + eepromOut + " --firmware " + hex + " --power on",
+       0,
+       {"i2c 00:0020 = 0x4000", "eeprom 0x100:100: 100 bytes", "firmware: 130 bytes loaded"}},
       {"--camera 2E4C:0014 --get exposure", 1, {"ovractl: --get: exposure is not a property of this camera model"}},
       {"--camera 2E4C:0052 --get interleave", 1, {"interleave is not a property of this camera model"}},
   };
@@ -196,7 +243,8 @@ TEST(Control, ActionsRunInOrderOnOneCamera) {
       if (found != std::string::npos) at = found;
     }
   }
-  remove(still.c_str());
+  EXPECT_EQ(ReadAll(eepromOut), bytes) << "the EEPROM gives back what was written";
+  for (const std::string& f : {still, eepromIn, eepromOut, hex}) remove(f.c_str());
 }
 
 }  // namespace
