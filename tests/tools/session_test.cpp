@@ -96,15 +96,15 @@ TEST(Capture, StillsAreFramesTakenFromTheStream) {
     int snapshotMode;
     uint64_t stills;  // at least
   } cases[] = {
-      {"method every 10 frames", 0x2E4C0101, 10, -1, -1, 2},
-      {"trigger bit at frame 10", 0x2E4C0060, 0, 10, -1, 1},
-      {"snapshot mode", 0x2E4C0060, 0, -1, 1, 20},
+      {"method every 5 frames", 0x2E4C0101, 5, -1, -1, 2},
+      {"trigger bit at frame 5", 0x2E4C0060, 0, 5, -1, 1},
+      {"snapshot mode", 0x2E4C0060, 0, -1, 1, 10},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ovra::CaptureOptions options;
     options.camera = c.camera;
-    options.frames = 25;
+    options.frames = 14;
     options.stillEvery = c.stillEvery;
     options.triggerAt = c.triggerAt;
     options.snapshotMode = c.snapshotMode;
@@ -137,21 +137,21 @@ TEST(Capture, StillsAreFramesTakenFromTheStream) {
 TEST(Capture, CameraFaultsTakeEffectAndAPulledCableEndsTheCapture) {
   ovra::CaptureOptions options;
   options.camera = 0x2E4C0101;
-  options.frames = 20;
+  options.frames = 10;
   options.faults.video.push_back(ovra::ParseVideoFault("drop@5:100:3"));
   options.faults.dropEvery = 50;
   std::vector<Captured> frames;
   ovra::CaptureSummary summary;
   std::string error;
   ASSERT_TRUE(Capture(options, &frames, &summary, &error)) << error;
-  EXPECT_EQ(frames.size(), 20u);
+  EXPECT_EQ(frames.size(), 10u);
   EXPECT_EQ(summary.cameraFaults, 1u);
-  EXPECT_GT(summary.cameraPacketsLost, 20u);
+  EXPECT_GT(summary.cameraPacketsLost, 10u);
 
   ovra::CaptureOptions unplug;
   unplug.camera = 0x2E4C0101;
   unplug.frames = 100;
-  unplug.faults.unplugAt = 500 * host::sched::kMillisecond;
+  unplug.faults.unplugAt = 200 * host::sched::kMillisecond;
   frames.clear();
   EXPECT_FALSE(Capture(unplug, &frames, &summary, &error));
   EXPECT_NE(error.find("unplugged"), std::string::npos) << error;
