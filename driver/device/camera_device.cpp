@@ -83,7 +83,7 @@ void CCameraDevice::DeleteDevice(PVOID object) {
   if (object == nullptr) return;
   CCameraDevice* self = static_cast<CCameraDevice*>(object);
   self->GenericConfig.Free();
-  self->~CCameraDevice();
+  self->CCameraDevice::~CCameraDevice();
   ExFreePool(self);
 }
 

@@ -116,7 +116,7 @@ CCapturePin::~CCapturePin() {
 void CCapturePin::FreePin(PVOID object) {
   PAGED_CODE();
   if (object == nullptr) return;
-  static_cast<CCapturePin*>(object)->~CCapturePin();
+  static_cast<CCapturePin*>(object)->CCapturePin::~CCapturePin();
   ExFreePool(object);
 }
 
