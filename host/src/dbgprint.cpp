@@ -1,6 +1,9 @@
 // The debug log: DbgPrintEx formats with the kernel's conventions (argument
 // sizes of the Windows x64 ABI, %I64d, %ws, %wZ, %p as 16 hex digits) and
 // stores every entry whatever its level; echo to stderr is filtered by level.
+//
+// Fuzz builds (HOST_FUZZ_BUILD) neither format nor store, which is most of a
+// short run's cost, unless OVRA_LOG echoes or OVRA_FUZZ_LOG=1 asks for the log.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -23,12 +26,26 @@ struct Log {
   std::mutex lock;
   std::vector<dbg::Entry> entries;
   int echo;
+  bool keep;  // format and store entries
 };
 
 int EchoFromEnvironment();
 
+bool KeepFromEnvironment(int echo) {
+#ifdef HOST_FUZZ_BUILD
+  const char* value = getenv("OVRA_FUZZ_LOG");
+  return echo >= 0 || (value != nullptr && *value != '\0' && *value != '0');
+#else
+  (void)echo;
+  return true;
+#endif
+}
+
 Log& TheLog() {
-  static Log* log = new Log{{}, {}, EchoFromEnvironment()};  // never destroyed: read by violations at exit
+  static Log* log = [] {
+    const int echo = EchoFromEnvironment();
+    return new Log{{}, {}, echo, KeepFromEnvironment(echo)};  // never destroyed: read by violations at exit
+  }();
   return *log;
 }
 
@@ -312,6 +329,7 @@ void ResetLog() {
   log.entries.clear();
   log.entries.shrink_to_fit();
   log.echo = EchoFromEnvironment();
+  log.keep = KeepFromEnvironment(log.echo);
 }
 
 }  // namespace internal
@@ -323,6 +341,7 @@ ULONG Write(ULONG component, ULONG level, const char* format, va_list args) {
     Violation("DbgPrintEx with a null format");
     return STATUS_INVALID_PARAMETER;
   }
+  if (!TheLog().keep) return STATUS_SUCCESS;
   std::string textOut = internal::FormatKernel(format, args);
   if (textOut.size() > kMaxMessage) textOut.resize(kMaxMessage);
   const int64_t now = sched::Now();
@@ -388,6 +407,7 @@ void SetEcho(int maxLevel) {
   Log& log = TheLog();
   std::lock_guard<std::mutex> guard(log.lock);
   log.echo = maxLevel;
+  if (maxLevel >= 0) log.keep = true;
 }
 
 }  // namespace dbg

@@ -365,9 +365,30 @@ NTSTATUS RequirePassive(const char* routine) {
 // ---------------------------------------------------------------------------
 namespace internal {
 
+// True while the tree is what a reset builds: the standard keys, no values.
+bool IsStandardTree(const Key& root) {
+  static const auto* folded = new std::vector<std::u16string>{
+      text::Fold(u"Registry"), text::Fold(u"Machine"), text::Fold(u"System"), text::Fold(u"CurrentControlSet"),
+      text::Fold(u"Services"), text::Fold(u"Control"), text::Fold(u"Enum")};
+  const Key* key = &root;
+  for (size_t i = 0; i < 4; ++i) {
+    if (!key->values.empty() || key->subkeys.size() != 1) return false;
+    auto it = key->subkeys.find((*folded)[i]);
+    if (it == key->subkeys.end()) return false;
+    key = it->second.get();
+  }
+  if (!key->values.empty() || key->subkeys.size() != 3) return false;
+  for (size_t i = 4; i < 7; ++i) {
+    auto it = key->subkeys.find((*folded)[i]);
+    if (it == key->subkeys.end() || !it->second->values.empty() || !it->second->subkeys.empty()) return false;
+  }
+  return true;
+}
+
 void ResetRegistry() {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> guard(r.lock);
+  if (r.handles.empty() && r.nextHandle == kFirstHandle && IsStandardTree(*r.root)) return;  // nothing to undo
   MarkDeleted(*r.root);
   r.root = std::make_shared<Key>();
   r.handles.clear();
