@@ -42,6 +42,7 @@ struct HostThread {
   uint64_t blockedSince = 0;
 
   int eventDepth = 0;  // > 0 while a queued event runs on this thread
+  int quiet = 0;       // > 0 while host code runs that has no interleaving points
   std::vector<PKSPIN_LOCK> spinLocks;
   std::vector<const void*> mutexes;  // KMUTEX and FAST_MUTEX objects owned
 };
@@ -87,6 +88,24 @@ void RunScheduledNow(uint64_t id);
 // Runs `fn` as an event would run: at `irql`, checked for IRQL and spin
 // locks when it returns.
 void RunAsEvent(HostThread* self, const std::function<void()>& fn, KIRQL irql, const char* what);
+
+// Interleaving mode: a point where another processor could run queued
+// events (see host.h for the model). Cheap when the mode is off.
+void InterleavePoint();
+// Host code that must not see interleaving points (it is not written to be
+// re-entered) runs inside one of these.
+class QuietInterleaving {
+ public:
+  QuietInterleaving() : self_(Self()) { self_->quiet++; }
+  ~QuietInterleaving() { self_->quiet--; }
+  QuietInterleaving(const QuietInterleaving&) = delete;
+  QuietInterleaving& operator=(const QuietInterleaving&) = delete;
+
+ private:
+  HostThread* self_;
+};
+// Called by Reset: the mode off, or on with the next seed under OVRA_INTERLEAVE.
+void ResetInterleaving();
 
 // System time (100-ns units since 1601) at virtual time 0: 2024-01-01 00:00 UTC.
 constexpr int64_t kSystemTimeAtBoot = 133485408000000000LL;

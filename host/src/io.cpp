@@ -510,7 +510,11 @@ BOOLEAN IoCancelIrp(PIRP irp) {
   PDEVICE_OBJECT device =
       irp->CurrentLocation <= irp->StackCount ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
   // The cancel routine releases the cancel spin lock (and may complete the IRP).
-  routine(device, irp);
+  // The bus's cancel routines assume that no completion runs in between.
+  {
+    QuietInterleaving quiet;
+    routine(device, irp);
+  }
   auto& locks = self->spinLocks;
   if (std::find(locks.begin(), locks.end(), &G().cancelLock) != locks.end()) {
     host::Violation("cancel routine %p returned without releasing the cancel spin lock",

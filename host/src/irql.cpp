@@ -1,5 +1,6 @@
 // IRQL: one level per host thread. Raising below or lowering above the
-// current level, and pageable code above APC_LEVEL, are violations.
+// current level, and pageable code above APC_LEVEL, are violations. Lowering
+// is an interleaving point (queued DPCs would run now on Windows).
 #include "core.h"
 #include "internal.h"
 
@@ -50,6 +51,9 @@ void KeLowerIrql(KIRQL newIrql) {
     return;
   }
   self->irql = newIrql;
+  // As on Windows: queued DPCs (another processor's work, in interleaving
+  // mode) before the APCs that lowering below APC_LEVEL delivers.
+  host::internal::InterleavePoint();
   if (newIrql < APC_LEVEL && self->eventDepth == 0) host::internal::DeliverApcs();
 }
 

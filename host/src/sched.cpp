@@ -2,7 +2,9 @@
 // a baton that exactly one host thread holds at a time. A thread lets go of
 // the baton only inside a wait; while it waits it hands the baton to threads
 // that became runnable (oldest first) and otherwise runs the timeline itself,
-// so every run of a test interleaves the same way.
+// so every run of a test interleaves the same way. In interleaving mode the
+// running thread may also run queued events at the points host.h lists, as
+// a seeded choice, so that runs still repeat exactly.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -45,6 +47,14 @@ struct Scheduler {
   double speed = 1.0;
   std::chrono::steady_clock::time_point wallAnchor;
   int64_t virtualAnchor = 0;
+
+  // Interleaving mode.
+  bool mixOn = false;
+  InterleavingSettings mix;
+  uint64_t mixState = 0;     // splitmix64 state
+  uint64_t mixThreshold = 0;  // a draw below it runs events
+  uint64_t mixInjected = 0;
+  uint64_t mixResets = 0;  // resets seen under OVRA_INTERLEAVE
 };
 
 Scheduler& S() {
@@ -212,7 +222,73 @@ void Finish(HostThread* self) {
   }
 }
 
+uint64_t NextRandom(Scheduler& s) {
+  uint64_t z = (s.mixState += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+void ApplyInterleaving(const InterleavingSettings& settings) {
+  Scheduler& s = S();
+  s.mix = settings;
+  if (s.mix.burst == 0) s.mix.burst = 1;
+  if (s.mix.horizon < 0) s.mix.horizon = 0;
+  const double p = std::min(std::max(settings.probability, 0.0), 1.0);
+  s.mixOn = p > 0;
+  s.mixThreshold = p >= 1.0 ? UINT64_MAX : uint64_t(p * 18446744073709551616.0);
+  s.mixState = settings.seed;
+  s.mixInjected = 0;
+}
+
+// OVRA_INTERLEAVE=<first seed>[:<probability>[:<horizon in microseconds>]], read once.
+const InterleavingSettings* FromEnvironment() {
+  static const InterleavingSettings* settings = []() -> InterleavingSettings* {
+    const char* value = getenv("OVRA_INTERLEAVE");
+    if (value == nullptr || *value == '\0') return nullptr;
+    auto* out = new InterleavingSettings;
+    char* end = nullptr;
+    out->seed = strtoull(value, &end, 10);
+    if (*end == ':') {
+      out->probability = strtod(end + 1, &end);
+      if (*end == ':') out->horizon = strtoll(end + 1, &end, 10) * sched::kMicrosecond;
+    }
+    return out;
+  }();
+  return settings;
+}
+
 }  // namespace
+
+void InterleavePoint() {
+  Scheduler& s = S();
+  if (!s.mixOn) return;
+  HostThread* self = t_self;
+  if (self == nullptr || self->eventDepth > 0 || self->quiet > 0 || !self->spinLocks.empty() ||
+      self->state != HostThread::State::kRunning)
+    return;
+  if (NextRandom(s) >= s.mixThreshold) return;
+  unsigned budget = 1 + unsigned(NextRandom(s) % s.mix.burst);
+  const int64_t limit = s.now.load() + s.mix.horizon;
+  while (budget-- > 0 && !s.timeline.empty() && s.timeline.begin()->first.first <= limit) {
+    if (s.timeline.begin()->second.fn) s.mixInjected++;
+    RunNextItem(self);
+  }
+}
+
+void ResetInterleaving() {
+  Scheduler& s = S();
+  const InterleavingSettings* env = FromEnvironment();
+  if (env == nullptr) {
+    s.mixOn = false;
+    s.mixInjected = 0;
+    return;
+  }
+  InterleavingSettings settings = *env;
+  settings.seed = env->seed + s.mixResets++;
+  ApplyInterleaving(settings);
+  fprintf(stderr, "host: interleaving seed %" PRIu64 "\n", settings.seed);
+}
 
 HostThread* Self() {
   if (t_self != nullptr) return t_self;
@@ -478,8 +554,10 @@ void ResetScheduler() {
   self->spinLocks.clear();
   self->mutexes.clear();
   self->eventDepth = 0;
+  self->quiet = 0;
   ResetSync();
   ResetTimers();
+  ResetInterleaving();
 }
 
 }  // namespace internal
@@ -548,6 +626,34 @@ void SetRealTime(bool on, double speed) {
 }  // namespace sched
 
 // ---------------------------------------------------------------------------
+void SetInterleaving(const InterleavingSettings& settings) { internal::ApplyInterleaving(settings); }
+
+void SetInterleaving(uint64_t seed, double probability) {
+  InterleavingSettings settings;
+  settings.seed = seed;
+  settings.probability = probability;
+  internal::ApplyInterleaving(settings);
+}
+
+bool InterleavingOn() { return internal::S().mixOn; }
+
+uint64_t InterleavedEvents() { return internal::S().mixInjected; }
+
+uint64_t ExploreInterleavings(uint64_t first, unsigned count, const std::function<bool()>& body,
+                              InterleavingSettings settings) {
+  uint64_t failed = 0;
+  for (unsigned i = 0; i < count && failed == 0; ++i) {
+    Reset();
+    settings.seed = first + i;
+    SetInterleaving(settings);
+    if (!body()) failed = settings.seed;
+  }
+  Reset();
+  SetInterleaving(0, 0);
+  return failed;
+}
+
+// ---------------------------------------------------------------------------
 struct Thread::Impl {
   std::shared_ptr<internal::HostThread> thread;
 };
@@ -582,3 +688,5 @@ bool Thread::Done() const {
 }
 
 }  // namespace host
+
+HOST_EXTERN_C void HostInterleavePoint(void) { host::internal::InterleavePoint(); }

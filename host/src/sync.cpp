@@ -402,6 +402,7 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait) {
     DropOwnership(mutex, self);
     SatisfyWaiters(&mutex->Header);
   }
+  InterleavePoint();
   return previous;
 }
 
@@ -478,6 +479,7 @@ void ExReleaseFastMutex(PFAST_MUTEX mutex) {
   DropOwnership(mutex, self);
   PassFastMutex(mutex);
   self->irql = old;
+  InterleavePoint();
 }
 
 // ---------------------------------------------------------------------------
@@ -498,6 +500,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
   HostThread* self = Self();
   const KIRQL old = self->irql;
   if (!RequireIrql(DISPATCH_LEVEL, "KeAcquireSpinLock")) return old;
+  InterleavePoint();
   self->irql = DISPATCH_LEVEL;
   AcquireLock(lock, self, "KeAcquireSpinLock");
   return old;
@@ -511,6 +514,7 @@ void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
     return;
   }
   self->irql = newIrql;
+  InterleavePoint();
 }
 
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
@@ -518,9 +522,11 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
   if (self->irql < DISPATCH_LEVEL)
     host::Violation("KeAcquireSpinLockAtDpcLevel at IRQL %s; the caller must be at DISPATCH_LEVEL",
                     IrqlName(self->irql));
+  InterleavePoint();
   AcquireLock(lock, self, "KeAcquireSpinLockAtDpcLevel");
 }
 
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
   ReleaseLock(lock, Self(), "KeReleaseSpinLockFromDpcLevel");
+  InterleavePoint();
 }

@@ -134,6 +134,7 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG periodMs, PKDPC 
   timer->Dpc = dpc;
   timer->Period = periodMs;
   Arm(timer, DueTimeToVirtual(dueTime.QuadPart));
+  InterleavePoint();
   return wasSet ? TRUE : FALSE;
 }
 
@@ -145,6 +146,7 @@ BOOLEAN KeCancelTimer(PKTIMER timer) {
     host::Violation("KeCancelTimer on %p, which is not an initialised timer", static_cast<void*>(timer));
     return FALSE;
   }
+  InterleavePoint();  // the expiry may just have begun on another processor
   return Disarm(timer) ? TRUE : FALSE;
 }
 
@@ -185,6 +187,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID arg1, PVOID arg2) {
   dpc->SystemArgument2 = arg2;
   dpc->DpcData = dpc;
   G().dpcs[Addr(dpc)] = Schedule(host::sched::Now(), [dpc] { RunDpc(dpc); }, DISPATCH_LEVEL, "DPC");
+  InterleavePoint();
   return TRUE;
 }
 

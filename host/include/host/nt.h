@@ -267,26 +267,43 @@ HOST_EXTERN_C void HostAssertFailed(const char* expr, const char* file, int line
 #define NT_ASSERT(e) ASSERT(e)
 
 // ---------------------------------------------------------------------------
-// Interlocked operations (full barriers).
-static inline LONG InterlockedIncrement(LONG volatile* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedDecrement(LONG volatile* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedExchange(LONG volatile* p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedExchangeAdd(LONG volatile* p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedOr(LONG volatile* p, LONG v) { return __atomic_fetch_or(p, v, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedAnd(LONG volatile* p, LONG v) { return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST); }
+// Interlocked operations (full barriers). Each is an interleaving point
+// before and after (host.h), except in the host's own code.
+#ifdef HOST_NO_INTERLEAVE_POINTS
+#define HOST_INTERLOCKED(type, expr) return (expr)
+#else
+HOST_EXTERN_C void HostInterleavePoint(void);
+#define HOST_INTERLOCKED(type, expr) \
+  HostInterleavePoint();             \
+  const type result_ = (expr);       \
+  HostInterleavePoint();             \
+  return result_
+#endif
+static inline LONG InterlockedIncrement(LONG volatile* p) { HOST_INTERLOCKED(LONG, __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST)); }
+static inline LONG InterlockedDecrement(LONG volatile* p) { HOST_INTERLOCKED(LONG, __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST)); }
+static inline LONG InterlockedExchange(LONG volatile* p, LONG v) { HOST_INTERLOCKED(LONG, __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST)); }
+static inline LONG InterlockedExchangeAdd(LONG volatile* p, LONG v) { HOST_INTERLOCKED(LONG, __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST)); }
+static inline LONG InterlockedOr(LONG volatile* p, LONG v) { HOST_INTERLOCKED(LONG, __atomic_fetch_or(p, v, __ATOMIC_SEQ_CST)); }
+static inline LONG InterlockedAnd(LONG volatile* p, LONG v) { HOST_INTERLOCKED(LONG, __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST)); }
+static inline LONG HostCompareExchange(LONG volatile* p, LONG exchange, LONG comparand) {
+  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}
 static inline LONG InterlockedCompareExchange(LONG volatile* p, LONG exchange, LONG comparand) {
+  HOST_INTERLOCKED(LONG, HostCompareExchange(p, exchange, comparand));
+}
+static inline LONG64 InterlockedIncrement64(LONG64 volatile* p) { HOST_INTERLOCKED(LONG64, __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST)); }
+static inline LONG64 InterlockedExchange64(LONG64 volatile* p, LONG64 v) { HOST_INTERLOCKED(LONG64, __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST)); }
+static inline LONG64 InterlockedExchangeAdd64(LONG64 volatile* p, LONG64 v) { HOST_INTERLOCKED(LONG64, __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST)); }
+static inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v) { HOST_INTERLOCKED(PVOID, __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST)); }
+static inline PVOID HostCompareExchangePointer(PVOID volatile* p, PVOID exchange, PVOID comparand) {
   __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return comparand;
 }
-static inline LONG64 InterlockedIncrement64(LONG64 volatile* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-static inline LONG64 InterlockedExchange64(LONG64 volatile* p, LONG64 v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-static inline LONG64 InterlockedExchangeAdd64(LONG64 volatile* p, LONG64 v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
-static inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
 static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange, PVOID comparand) {
-  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return comparand;
+  HOST_INTERLOCKED(PVOID, HostCompareExchangePointer(p, exchange, comparand));
 }
-static inline char InterlockedExchange8(char volatile* p, char v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+static inline char InterlockedExchange8(char volatile* p, char v) { HOST_INTERLOCKED(char, __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST)); }
 
 // ---------------------------------------------------------------------------
 // Dispatcher objects, spin locks, timers, DPCs.

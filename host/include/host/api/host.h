@@ -92,6 +92,66 @@ void SetRealTime(bool on, double speed = 1.0);
 
 }  // namespace sched
 
+// ---------------------------------------------------------------------------
+// Interleaving mode (off by default): the host's stand-in for a second
+// processor. At every point where Windows could preempt the running code or
+// another processor could run queued work, the host may, seeded, run queued
+// events first: DPCs, timer expiries, the bus's completions, in queue order
+// and inline, as if another processor ran them between two instructions.
+//
+// The points: before a spin lock is acquired and after one is released, after
+// any mutex release or IRQL lowering, before and after every Interlocked
+// operation of code outside the host, after KeInsertQueueDpc and KeSetTimer,
+// before KeCancelTimer.
+//
+// The model, from the kernel's rules:
+// - Events run at a point only while the running thread holds no spin lock.
+//   The other processor would spin on a lock held here until its release,
+//   so running there earlier than the release is impossible; and because an
+//   event cannot be told in advance which locks it takes, none is run while
+//   any is held. The release itself is a point, which covers the case.
+// - Nothing is injected inside a queued event (a DPC, a completion): a DPC is
+//   not preempted by another DPC on its processor, and the host's own event
+//   handlers (the bus) are not written to be re-entered. The concurrency
+//   modelled is therefore thread code against event code, the interesting
+//   half for a driver's PASSIVE paths racing its completion routines.
+// - Raising the IRQL (KeRaiseIrql, a fast mutex) does not stop the other
+//   processor: a thread at DISPATCH_LEVEL without a spin lock can still see
+//   events run at its points.
+// - An event may run before its due time passes in real terms only by the
+//   clock moving forward to it: a point may advance virtual time by up to
+//   `horizon`, as if the thread had been preempted that long. Events are
+//   never run before their due time and always in queue order.
+// - Thread switches still happen only at waits: host threads are not
+//   preempted by one another.
+// - The host's own code (the I/O manager's cancel path, the bus) has no
+//   points: it is the platform, not the code under test.
+//
+// `seed` makes every choice reproducible; `probability` is the chance that a
+// point runs events (then it runs 1..`burst` of them). Probability 0 turns the
+// mode off. host::Reset keeps it off unless OVRA_INTERLEAVE is set:
+//   OVRA_INTERLEAVE=<first seed>[:<probability>[:<horizon in microseconds>]]
+// turns it on for every test, the n-th reset of the process using seed
+// first + n (printed to stderr), so `--gtest_repeat=N` runs each test under N
+// seeds; rerun one with OVRA_INTERLEAVE=<printed seed> and a --gtest_filter.
+struct InterleavingSettings {
+  uint64_t seed = 1;
+  double probability = 0.25;
+  int64_t horizon = sched::kMillisecond;
+  unsigned burst = 4;
+};
+void SetInterleaving(const InterleavingSettings& settings);
+void SetInterleaving(uint64_t seed, double probability);
+bool InterleavingOn();
+// Events run at interleaving points since the mode was last set.
+uint64_t InterleavedEvents();
+// Runs `body` on a freshly reset host once per seed first, first+1, ... under
+// `settings` (its seed replaced), until it returns false. Returns that seed,
+// or 0 when every run passed. The host is reset after the last run and the
+// mode left off.
+uint64_t ExploreInterleavings(uint64_t first, unsigned count, const std::function<bool()>& body,
+                              InterleavingSettings settings = {});
+
 // A host thread: a real thread that runs only while it holds the baton, so it
 // interleaves with the others only at waits. Starts at PASSIVE_LEVEL and runs
 // once the creating thread next waits. The destructor joins.
