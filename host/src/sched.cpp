@@ -500,11 +500,13 @@ std::string DescribeWait(const HostThread* t) {
 }
 
 void CheckFreedWaits(uintptr_t lo, uintptr_t hi) {
-  ForEachThread([&](HostThread* t) {
+  // Runs on every pool free: no copy of the thread list.
+  for (auto& sp : S().threads) {
+    const HostThread* t = sp.get();
     const uintptr_t object = reinterpret_cast<uintptr_t>(t->waitObject);
     if (t->state == HostThread::State::kBlocked && object >= lo && object < hi)
       Violation("freeing memory at %p while %s in it", reinterpret_cast<void*>(lo), DescribeWait(t).c_str());
-  });
+  }
 }
 
 void CheckAndReapThreads() {

@@ -8,7 +8,6 @@
 // then stays non-signalled; the first waiter gets a released mutex).
 #include <algorithm>
 #include <cstdio>
-#include <deque>
 #include <map>
 #include <unordered_map>
 
@@ -24,7 +23,8 @@ struct Owner {
 };
 
 struct SyncState {
-  std::unordered_map<const void*, std::deque<HostThread*>> waiters;  // in arrival order
+  // In arrival order; a vector, as queues are short and a wait makes and drops one.
+  std::unordered_map<const void*, std::vector<HostThread*>> waiters;
   std::map<uintptr_t, Owner> owned;                                  // KMUTEX / FAST_MUTEX -> owner
   std::map<uintptr_t, HostThread*> held;                             // spin locks -> holder
 };
@@ -190,7 +190,7 @@ void SatisfyWaiters(DISPATCHER_HEADER* h) {
   auto& q = it->second;
   while (!q.empty() && TryAcquire(h, q.front())) {
     HostThread* t = q.front();
-    q.pop_front();
+    q.erase(q.begin());
     Wake(t);
   }
   if (q.empty()) G().waiters.erase(it);
@@ -203,7 +203,7 @@ void PassFastMutex(PFAST_MUTEX mutex) {
   auto it = G().waiters.find(mutex);
   if (it == G().waiters.end()) return;
   HostThread* next = it->second.front();
-  it->second.pop_front();
+  it->second.erase(it->second.begin());
   if (it->second.empty()) G().waiters.erase(it);
   mutex->Count = 0;
   mutex->Owner = next;
