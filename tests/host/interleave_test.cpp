@@ -77,7 +77,7 @@ bool StartBeforeRunning(bool sound) {
   return s.kept == 1;
 }
 
-TEST(Interleaving, RacyFragmentsFailUnderSomeSeedReproduciblyAndSoundOnesNever) {
+TEST(InterleavingMode, RacyFragmentsFailUnderSomeSeedReproduciblyAndSoundOnesNever) {
   const struct {
     const char* name;
     bool (*fragment)(bool sound);
@@ -104,7 +104,7 @@ TEST(Interleaving, RacyFragmentsFailUnderSomeSeedReproduciblyAndSoundOnesNever) 
 
 // A point never runs an event that is due beyond the horizon, nor anything
 // while the thread holds a spin lock or runs inside an event.
-TEST(Interleaving, PointsRespectTheHorizonHeldSpinLocksAndRunningEvents) {
+TEST(InterleavingMode, PointsRespectTheHorizonHeldSpinLocksAndRunningEvents) {
   host::InterleavingSettings settings;
   settings.seed = 7;
   settings.probability = 1.0;
