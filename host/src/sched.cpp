@@ -270,10 +270,14 @@ void InterleavePoint() {
   if (NextRandom(s) >= s.mixThreshold) return;
   unsigned budget = 1 + unsigned(NextRandom(s) % s.mix.burst);
   const int64_t limit = s.now.load() + s.mix.horizon;
+  bool ran = false;
   while (budget-- > 0 && !s.timeline.empty() && s.timeline.begin()->first.first <= limit) {
     if (s.timeline.begin()->second.fn) s.mixInjected++;
     RunNextItem(self);
+    ran = true;
   }
+  // An APC those events queued for this thread interrupts it at once.
+  if (ran && self->irql < APC_LEVEL) DeliverApcs();
 }
 
 void ResetInterleaving() {

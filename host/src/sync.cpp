@@ -303,7 +303,9 @@ LONG KeResetEvent(PRKEVENT event) {
 
 LONG KeReadStateEvent(PRKEVENT event) {
   if (!CheckHeader(event, "KeReadStateEvent", HostObjectNotificationEvent, HostObjectSynchronizationEvent)) return 0;
-  return event->Header.SignalState;
+  const LONG state = event->Header.SignalState;
+  InterleavePoint();  // the state read may be stale at once
+  return state;
 }
 
 // ---------------------------------------------------------------------------

@@ -102,7 +102,7 @@ void SetRealTime(bool on, double speed = 1.0);
 // The points: before a spin lock is acquired and after one is released, after
 // any mutex release or IRQL lowering, before and after every Interlocked
 // operation of code outside the host, after KeInsertQueueDpc and KeSetTimer,
-// before KeCancelTimer.
+// before KeCancelTimer, after KeReadStateEvent.
 //
 // The model, from the kernel's rules:
 // - Events run at a point only while the running thread holds no spin lock.
@@ -122,6 +122,9 @@ void SetRealTime(bool on, double speed = 1.0);
 //   clock moving forward to it: a point may advance virtual time by up to
 //   `horizon`, as if the thread had been preempted that long. Events are
 //   never run before their due time and always in queue order.
+// - A kernel APC that such events queue for the running thread (the I/O
+//   manager finishing a request the thread built) is delivered right after
+//   them when the thread runs below APC_LEVEL, as the kernel interrupts it.
 // - Thread switches still happen only at waits: host threads are not
 //   preempted by one another.
 // - The host's own code (the I/O manager's cancel path, the bus) has no
@@ -136,7 +139,7 @@ void SetRealTime(bool on, double speed = 1.0);
 // seeds; rerun one with OVRA_INTERLEAVE=<printed seed> and a --gtest_filter.
 struct InterleavingSettings {
   uint64_t seed = 1;
-  double probability = 0.25;
+  double probability = 0.5;
   int64_t horizon = sched::kMillisecond;
   unsigned burst = 4;
 };
