@@ -181,7 +181,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   PDRIVER_OBJECT bus = host::io::CreateDriverObject("fakeusb");
   bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
   PDEVICE_OBJECT lower = host::io::CreateDevice(bus, 0, 1, "fakeusb0");
+  PDRIVER_OBJECT driver = host::io::CreateDriverObject("ovrausb");
+  PDEVICE_OBJECT fdo = host::io::CreateDevice(driver, 0, 2, "ovrausb0");  // work items are queued for it
   KSDEVICE device{};
+  device.FunctionalDeviceObject = fdo;
   device.NextDeviceObject = lower;
 
   void* memory = AllocateZeroed(sizeof(ovratest::PlainHardware));
@@ -192,6 +195,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     hw->~CUSBHardware();  // as the device's bag destroys a head
     ExFreePool(memory);
   }
+  host::io::DeleteDevice(fdo);
+  host::io::DeleteDriverObject(driver);
   host::io::DeleteDevice(lower);
   host::io::DeleteDriverObject(bus);
 
