@@ -48,14 +48,44 @@ uint8_t StatusByte(bool f, bool v, bool h, bool trigger) {
   return uint8_t(0x80 | f << 6 | v << 5 | h << 4 | (v ^ h) << 3 | (f ^ h) << 2 | (f ^ v) << 1 | (trigger ? 1 : 0));
 }
 
-uint8_t PatternByte(uint64_t frame, uint32_t field, uint32_t line, uint32_t column) {
+namespace {
+
+// The frame-independent part of a pattern byte: 0..254.
+uint8_t PatternBase(uint32_t field, uint32_t line, uint32_t column) {
   uint32_t h = (field + 1) * 0x9E3779B9u ^ (line + 1) * 0x85EBCA6Bu ^ (column + 1) * 0xC2B2AE35u;
   h ^= h >> 16;
   h *= 0x7FEB352Du;
   h ^= h >> 15;
   h *= 0x846CA68Bu;
   h ^= h >> 16;
-  return uint8_t((h % 255 + frame % 255) % 255);
+  return uint8_t(h % 255);
+}
+
+// out[i] = (base[i] + frame % 255) % 255 for bases 0..254, 16 bytes a step:
+// with m = frame % 255, the wrapped sum base + m is one short of the answer
+// exactly when base + m >= 255, i.e. base >= 255 - m.
+void AddFrame(const uint8_t* base, size_t n, uint64_t frame, uint8_t* out) {
+  const uint8_t m = uint8_t(frame % 255);
+  const uint8_t t = uint8_t(255 - m);
+  size_t i = 0;
+#if defined(__GNUC__)
+  typedef uint8_t V16 __attribute__((vector_size(16)));
+  V16 vm, vt;
+  for (int k = 0; k < 16; ++k) vm[k] = m, vt[k] = t;
+  for (; i + 16 <= n; i += 16) {
+    V16 b;
+    memcpy(&b, base + i, 16);
+    const V16 r = V16(b + vm) - V16(b >= vt);  // the comparison is all ones (-1) where true
+    memcpy(out + i, &r, 16);
+  }
+#endif
+  for (; i < n; ++i) out[i] = uint8_t(base[i] >= t ? base[i] - t : base[i] + m);
+}
+
+}  // namespace
+
+uint8_t PatternByte(uint64_t frame, uint32_t field, uint32_t line, uint32_t column) {
+  return uint8_t((PatternBase(field, line, column) + frame % 255) % 255);
 }
 
 uint8_t PictureByte(const VideoFormat& format, uint64_t frame, uint32_t field, uint32_t line, uint32_t column) {
@@ -148,6 +178,44 @@ void VideoSource::Advance() {
   StartField();
 }
 
+// Blanking bytes 0..n-1 of a line (hblank and vertical-blanking payload alike).
+const std::vector<uint8_t>& VideoSource::BlankFill(size_t n) {
+  if (blankFill_.size() < n || blankBpp_ != format_.bytesPerPixel) {
+    blankBpp_ = format_.bytesPerPixel;
+    blankFill_.resize(std::max(n, blankFill_.size()));
+    for (size_t i = 0; i < blankFill_.size(); ++i) blankFill_[i] = BlankByte(blankBpp_, i);
+  }
+  return blankFill_;
+}
+
+// The first `length` pattern bytes of active line `index` of the current
+// field. The frame-independent bases of the format's lines are worked out
+// once, a line at a time as first needed; columns and lines beyond the
+// format (long lines, extra lines) are computed one by one.
+void VideoSource::PatternLine(uint32_t index, uint32_t length, uint8_t* out) {
+  const VideoFormat& f = format_;
+  const uint32_t lineBytes = f.LineBytes();
+  const uint32_t lines = f.Fields() * f.FieldLines();
+  if (baseLineBytes_ != lineBytes || baseFieldLines_ != f.FieldLines() || baseReady_.size() != lines) {
+    baseLineBytes_ = lineBytes;
+    baseFieldLines_ = f.FieldLines();
+    bases_.assign(size_t(lineBytes) * lines, 0);
+    baseReady_.assign(lines, false);
+  }
+  uint32_t cached = 0;
+  if (line_.field < f.Fields() && index < f.FieldLines()) {
+    const uint32_t row = line_.field * f.FieldLines() + index;
+    uint8_t* base = bases_.data() + size_t(row) * lineBytes;
+    if (!baseReady_[row]) {
+      for (uint32_t c = 0; c < lineBytes; ++c) base[c] = PatternBase(line_.field, index, c);
+      baseReady_[row] = true;
+    }
+    cached = std::min(length, lineBytes);
+    AddFrame(base, cached, line_.frame, out);
+  }
+  for (uint32_t c = cached; c < length; ++c) out[c] = PatternByte(line_.frame, line_.field, index, c);
+}
+
 // Lays out the current line: [FF run] EAV, blanking, [FF run] SAV, payload.
 void VideoSource::BuildUnit() {
   const VideoFormat& f = format_;
@@ -178,21 +246,26 @@ void VideoSource::BuildUnit() {
   if (prevActive_ && Find(VideoFault::Kind::SavForEav, prev_.frame, prev_.field, prevIndex_))
     eav = StatusByte(prev_.field != 0, false, false, trigger_);
   code(eav, false, prevActive_, prev_.frame, prev_.field, prevIndex_);
-  for (uint32_t i = 0; i < f.hblankBytes; ++i) unit_.push_back(BlankByte(f.bytesPerPixel, i));
+  const std::vector<uint8_t>& fill = BlankFill(std::max<uint32_t>(f.hblankBytes, f.LineBytes()));
+  unit_.insert(unit_.end(), fill.begin(), fill.begin() + f.hblankBytes);
   code(StatusByte(fieldBit, blank, false, trigger_), true, !blank, line_.frame, line_.field, index);
 
   const size_t payload = unit_.size();
   if (blank) {
-    for (uint32_t i = 0; i < f.LineBytes(); ++i) unit_.push_back(BlankByte(f.bytesPerPixel, i));
+    unit_.insert(unit_.end(), fill.begin(), fill.begin() + f.LineBytes());
     return;
   }
   int64_t length = f.LineBytes();
   if (const VideoFault* s = Find(VideoFault::Kind::ShortLine, line_.frame, line_.field, index)) length -= s->count;
   if (const VideoFault* l = Find(VideoFault::Kind::LongLine, line_.frame, line_.field, index)) length += l->count;
   length = std::max<int64_t>(length, 0);
-  for (uint32_t c = 0; c < uint32_t(length); ++c)
-    unit_.push_back(f.picture ? PictureByte(f, line_.frame, line_.field, index, c)
-                              : PatternByte(line_.frame, line_.field, index, c));
+  unit_.resize(payload + size_t(length));
+  uint8_t* out = unit_.data() + payload;
+  if (f.picture) {
+    for (uint32_t c = 0; c < uint32_t(length); ++c) out[c] = PictureByte(f, line_.frame, line_.field, index, c);
+  } else {
+    PatternLine(index, uint32_t(length), out);
+  }
   // A spurious 0xFF, only where the line has that byte.
   for (VideoFault& s : faults_) {
     if (s.kind != VideoFault::Kind::SpuriousFF || s.frame != line_.frame || s.field != line_.field || s.line != index ||

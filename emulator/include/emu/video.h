@@ -148,6 +148,8 @@ class VideoSource : public ByteSource {
   void StartField();
   void Advance();
   void BuildUnit();
+  const std::vector<uint8_t>& BlankFill(size_t n);
+  void PatternLine(uint32_t index, uint32_t length, uint8_t* out);
   size_t Emit(uint8_t* out, size_t n, bool stopAtCuts);
   size_t Send(uint8_t* out, size_t n);
 
@@ -164,6 +166,12 @@ class VideoSource : public ByteSource {
   Line prev_;             // the line before it, and its active-line index
   uint32_t prevIndex_ = 0;
   std::vector<uint8_t> unit_;
+  std::vector<uint8_t> blankFill_;  // BlankFill's bytes, for blankBpp_
+  uint32_t blankBpp_ = 0;
+  std::vector<uint8_t> bases_;      // PatternLine's frame-independent bytes, baseLineBytes_ a line
+  std::vector<bool> baseReady_;     // per line of each field: its bases_ are filled in
+  uint32_t baseLineBytes_ = 0;
+  uint32_t baseFieldLines_ = 0;
   size_t unitPos_ = 0;
   uint64_t position_ = 0;
 
