@@ -15,7 +15,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "bridge.h"
@@ -107,6 +110,27 @@ struct VideoCounters {
   uint64_t faults = 0;          // fault knobs that took effect
 };
 
+// An allocator whose resize leaves new bytes uninitialised: the line buffer
+// is overwritten every line, so zeroing it first is wasted work.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitAllocator<U>;
+  };
+  UninitAllocator() = default;
+  template <class U>
+  UninitAllocator(const UninitAllocator<U>&) {}
+  template <class U>
+  void construct(U* p) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... A>
+  void construct(U* p, A&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(args)...);
+  }
+};
+
 class VideoSource : public ByteSource {
  public:
   explicit VideoSource(const VideoFormat& format);
@@ -165,7 +189,7 @@ class VideoSource : public ByteSource {
   bool prevActive_ = false;
   Line prev_;             // the line before it, and its active-line index
   uint32_t prevIndex_ = 0;
-  std::vector<uint8_t> unit_;
+  std::vector<uint8_t, UninitAllocator<uint8_t>> unit_;
   std::vector<uint8_t> blankFill_;  // BlankFill's bytes, for blankBpp_
   uint32_t blankBpp_ = 0;
   std::vector<uint8_t> bases_;      // PatternLine's frame-independent bytes, baseLineBytes_ a line
