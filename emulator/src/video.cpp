@@ -114,8 +114,21 @@ uint8_t ExpectedByte(const VideoFormat& format, uint32_t mode, uint64_t frame, u
 std::vector<uint8_t> ExpectedFrame(const VideoFormat& format, uint32_t mode, uint64_t frame) {
   const uint32_t stride = format.width * 2;
   std::vector<uint8_t> image(size_t(stride) * format.height);
-  for (uint32_t y = 0; y < format.height; ++y)
-    for (uint32_t x = 0; x < stride; ++x) image[size_t(y) * stride + x] = ExpectedByte(format, mode, frame, y, x);
+  // A line at a time: ExpectedByte's pattern bytes, 'pixels' of them a line.
+  const uint32_t pixels = format.bytesPerPixel == 1 ? format.width : stride;
+  std::vector<uint8_t> base(pixels), row(pixels);
+  for (uint32_t y = 0; y < format.height; ++y) {
+    uint32_t field, src;
+    SourceLine(mode, y, &field, &src);
+    for (uint32_t x = 0; x < pixels; ++x) base[x] = PatternBase(field, src, x);
+    uint8_t* out = image.data() + size_t(y) * stride;
+    if (format.bytesPerPixel == 1) {
+      AddFrame(base.data(), pixels, frame, row.data());
+      for (uint32_t x = 0; x < pixels; ++x) out[2 * x] = kBlankChroma, out[2 * x + 1] = row[x];
+    } else {
+      AddFrame(base.data(), pixels, frame, out);
+    }
+  }
   return image;
 }
 
