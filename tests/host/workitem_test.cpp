@@ -49,18 +49,6 @@ TEST(WorkItem, QueuedFromADpcItRunsLaterAtPassiveOnAThreadThatMayWait) {
   EXPECT_EQ(job.endedMs, 15);  // and it freed itself: the test ends with nothing queued and no leak
 }
 
-TEST(WorkItem, APeriodicTimersDpcMayQueueItAgainEveryTick) {
-  // Each worker ends with nothing else runnable, so it runs the next expiry
-  // itself, whose DPC queues the next item.
-  Job job;
-  KeSetTimerEx(&job.timer, kt::Relative(1000), 1000, &job.dpc);
-  host::sched::RunFor(3500 * kMillisecond);
-  KeCancelTimer(&job.timer);
-  EXPECT_EQ(job.runs, 3);
-  EXPECT_EQ(job.startedMs, 3000);
-  IoFreeWorkItem(job.item);
-}
-
 TEST(WorkItem, HostAllocationsFailUnderFaultInjection) {
   kt::TestDevice dev("dev", 1, kt::CompleteOk);
   host::pool::FailTag(host::pool::MakeTag("IoWk"));
