@@ -569,6 +569,19 @@ void CCameraDevice::NotifySnapshot() {
 
 void CCameraDevice::HandleVideoData(PUCHAR data, ULONG length) {
   InterlockedIncrement(&RouterCalls);
+  if (data == nullptr) {
+    // The reader lost camera bytes here. What follows does not continue the
+    // field in progress: it is skipped, the next frame is marked
+    // discontinuous, and carried code bytes are dropped.
+    CCapturePin* target = RouteTarget;
+    if (target != nullptr) {
+      target->Skipping = 1;
+      target->PacketsDropped++;
+    }
+    if (AssemblerContext < 0) AssemblerContext = 0;
+    InterlockedDecrement(&RouterCalls);
+    return;
+  }
   const PULONG flags = &RouteFlags;
   RoutedPackets++;
   RoutedBytes += length;

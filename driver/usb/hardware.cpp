@@ -187,8 +187,10 @@ NTSTATUS CUSBHardware::Start() {
     return STATUS_INVALID_DEVICE_STATE;
   }
   SubmitVendorRequest(nullptr, 0, FALSE, kVrStreamReset, 0, 0);
-  m_Reader->Start();
+  // Running before the first transfer goes out: a completion on another
+  // processor may reach HandleData before Start returns.
   InterlockedExchange(&m_State, kStreamRunning);
+  m_Reader->Start();
   OVRA_LOG(kLogTrace, "exit CUSBHardware::Start\n");
   return STATUS_SUCCESS;
 }

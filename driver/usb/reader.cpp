@@ -111,6 +111,9 @@ NTSTATUS CSingleUrb::IrpComplete() {
     action = kResubmit;
   }
 
+  // A transfer that failed on its own (not one the recovery aborted) lost
+  // the camera's bytes it was to carry.
+  const bool lostData = action == kPark && !reader->m_Recovering;
   if (action != kRetire) {
     // Stays on m_Busy while it is rebuilt, so that Stop waits for it.
     InsertTailList(&reader->m_Busy, &m_Link);
@@ -124,6 +127,7 @@ NTSTATUS CSingleUrb::IrpComplete() {
     KeReleaseSpinLock(lock, irql);
 
     if (action == kResubmit) DeliverData();
+    else if (lostData) reader->HandleData(nullptr, 0);  // the transfer's bytes are gone
     FillUrb();
 
     irql = KeAcquireSpinLockRaiseToDpc(lock);
@@ -205,13 +209,17 @@ void CIsochUrb::DeliverData() {
     const ULONG offset = packets[i].Offset;
     ULONG length = packets[i].Length;
     if (offset > m_TransferSize || length > m_TransferSize - offset) length = 0;  // not inside our buffer
-    if (USBD_ERROR(packets[i].Status)) length = 0;  // a failed packet holds nothing to trust
+    // A failed packet holds nothing to trust, and the camera's bytes it
+    // carried are gone: the frame router is told where the gap is.
+    const bool lost = USBD_ERROR(packets[i].Status);
+    if (lost) length = 0;
     PUCHAR start = length != 0 ? m_Buffer + offset : nullptr;
     if (run != nullptr && (length == 0 || start != run + runLength)) {
       m_Reader->HandleData(run, runLength);
       run = nullptr;
       runLength = 0;
     }
+    if (lost) m_Reader->HandleData(nullptr, 0);
     if (length != 0) {
       if (run == nullptr) run = start;
       runLength += length;

@@ -82,6 +82,32 @@ TEST(StreamTest, StarvedPinDropsThenRecoversWithADiscontinuity) {
   EXPECT_GE(Session::FrameInfoOf(*frames[0])->DropCount, 1);
 }
 
+// Packets the bus fails carry camera bytes that are gone: a frame they cut
+// into is never delivered as a clean frame.
+TEST(StreamTest, LostPacketsNeverYieldACleanLookingDamagedFrame) {
+  Session s(0x2E4C0052, 640, 480);
+  s.bench.bridge->SetPacketShaper([](uint64_t index) {
+    emu::PacketShape shape;
+    if (index % 400 == 399) shape.kind = emu::PacketShape::Kind::Failed;
+    return shape;
+  });
+  ASSERT_EQ(s.Run(), STATUS_SUCCESS);
+  const auto frames = s.Frames(12);
+  ASSERT_EQ(frames.size(), 12u);
+  size_t clean = 0, marked = 0;
+  for (const auto& b : frames) {
+    if (b->header->OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) {
+      marked++;
+      continue;
+    }
+    clean++;
+    s.ExactFrame(*b);
+  }
+  EXPECT_GT(marked, 0u);
+  EXPECT_GT(clean, 0u);
+  EXPECT_GT(static_cast<CCapturePin*>(host::ks::PinObject(s.pin)->Context)->PacketsDropped, 0u);
+}
+
 TEST(StreamTest, ManyRunStopAndOpenCloseCyclesLeaveNothingBehind) {
   Session s(0x2E4C0052, 640, 480);
   ASSERT_EQ(s.Run(1), STATUS_SUCCESS);

@@ -23,6 +23,10 @@ const KSDEVICE_DESCRIPTOR kDescriptor = {&kDispatch, 0, nullptr, KSDEVICE_DESCRI
 }  // namespace
 
 void RecordingDevice::HandleVideoData(PUCHAR data, ULONG length) {
+  if (data == nullptr) {
+    ++losses;
+    return;
+  }
   if (keepBlocks) blocks.push_back({data, length, totalBytes, KeGetCurrentIrql()});
   if (keepBytes) bytes.insert(bytes.end(), data, data + length);
   ++calls;

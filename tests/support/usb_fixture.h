@@ -38,7 +38,8 @@ class RecordingDevice final : public CCameraDevice {
   bool keepBytes = true;   // append each block's bytes to `bytes`
   std::vector<Block> blocks;
   std::vector<uint8_t> bytes;
-  uint64_t calls = 0;
+  uint64_t calls = 0;   // blocks of data
+  uint64_t losses = 0;  // places where the reader lost data (a null block)
   uint64_t totalBytes = 0;
   std::function<void()> onBlock;  // after each block, at the completion's IRQL
 };

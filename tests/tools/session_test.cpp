@@ -139,14 +139,15 @@ TEST(Capture, CameraFaultsTakeEffectAndAPulledCableEndsTheCapture) {
   options.camera = 0x2E4C0101;
   options.frames = 10;
   options.faults.video.push_back(ovra::ParseVideoFault("drop@5:100:3"));
-  options.faults.dropEvery = 50;
+  options.faults.dropEvery = 1000;  // a lost packet about every fifth frame
   std::vector<Captured> frames;
   ovra::CaptureSummary summary;
   std::string error;
   ASSERT_TRUE(Capture(options, &frames, &summary, &error)) << error;
   EXPECT_EQ(frames.size(), 10u);
   EXPECT_EQ(summary.cameraFaults, 1u);
-  EXPECT_GT(summary.cameraPacketsLost, 10u);
+  EXPECT_GT(summary.cameraPacketsLost, 0u);
+  EXPECT_GT(summary.discontinuities, 0u);  // frames the losses cut into are not passed off as clean
 
   ovra::CaptureOptions unplug;
   unplug.camera = 0x2E4C0101;

@@ -47,6 +47,7 @@ TEST_F(ReaderTest, ContiguousPacketsAreDeliveredAsRuns) {
       runs.emplace_back(uint32_t(b.address - first), b.length);
     }
     EXPECT_EQ(runs, c.runs);
+    EXPECT_EQ(camera->owner->losses, c.failed >= 0 ? 1u : 0u);
     hw->Stop();
   }
 }
@@ -102,6 +103,8 @@ TEST_F(ReaderTest, EachCompletionOutcomeIsHandledByItsRow) {
     EXPECT_EQ(reader->m_Completions != 0, row.activity);
     host::sched::RunFor(5 * kMillisecond);  // a recovery resubmits
     EXPECT_EQ(camera->owner->calls != 0, row.delivered);
+    // A transfer that failed on its own tells the router its bytes are gone.
+    EXPECT_EQ(camera->owner->losses != 0, !row.delivered && row.resubmitted);
     EXPECT_EQ(reader->TransferCount(), row.resubmitted ? 8u : 7u);
     EXPECT_EQ(host::dbg::Contains("CSingleUrb::IrpComplete - Irp Err"), row.errorLogged);
     hw->Stop();
