@@ -40,6 +40,7 @@ CCameraDevice::CCameraDevice(PKSDEVICE device)
       RouterCalls(0),
       AppPowerCount(0) {
   GenericConfig.CountingPass = 1;
+  LastSnapshotBit = 0;
   KeInitializeEvent(&StillEvent, NotificationEvent, FALSE);
   KeInitializeMutex(&PinLock, 0);
 }

@@ -183,6 +183,10 @@ class CCameraDevice {
   // AssemblerContext is minus the number still to be parsed. Written and read
   // only by the router path (one block at a time).
   UCHAR CarriedCode[3];
+  // The trigger bit's value at the last change seen on this camera's stream
+  // (initially 0). Read and written only by the frame router's path, which
+  // the reader runs one block at a time.
+  UCHAR LastSnapshotBit;
   // Blocks dropped because no pin was there to take them (router path only).
   ULONG UnroutedBlocks;
 

@@ -73,14 +73,14 @@ class AssemblyCall {
   void Store(const UCHAR* source, size_t count, LONG x);
   // A code of active video (V clear) with H as `h`, not a repeated 0xFF, and
   // with the trigger bit last seen: nothing for the trigger check to do.
-  static bool PlainCode(const UCHAR* code, UCHAR h) {
+  bool PlainCode(const UCHAR* code, UCHAR h) const {
     return code[1] != kSync && (code[3] & (kCodeEav | kCodeBlanking)) == h &&
-           (code[3] & kCodeTrigger) == g_LastSnapshotBit;
+           (code[3] & kCodeTrigger) == pin_->Device->LastSnapshotBit;
   }
   // Almost every code repeats the last trigger bit seen: only a change needs
   // a closer look.
   void Check(const UCHAR* code, const UCHAR* blockStart) {
-    if ((code[3] & kCodeTrigger) != g_LastSnapshotBit) pin_->CheckSnapshot(code, flags_, blockStart);
+    if ((code[3] & kCodeTrigger) != pin_->Device->LastSnapshotBit) pin_->CheckSnapshot(code, flags_, blockStart);
   }
   void Write(LONGLONG at, const UCHAR* source, size_t count);
 
@@ -466,7 +466,6 @@ inline __attribute__((always_inline)) void AssemblyCall::Write(LONGLONG at, cons
 
 }  // namespace
 
-UCHAR g_LastSnapshotBit;
 
 void CCapturePin::ProcessBuffer(ParseContext* context, PULONG flags) {
   OVRA_LOG(kLogTrace, "enter CCapturePin::ProcessBuffer(%p,%d,%d) %d,%d\n", context->Block, LONG(context->End),
@@ -547,7 +546,7 @@ void CCapturePin::ExpandMonochrome(PUCHAR destination, const UCHAR* source, ULON
 void CCapturePin::CheckSnapshot(const UCHAR* code, PULONG flags, const UCHAR* blockStart) {
   const UCHAR xy = code[3];
   const UCHAR bit = xy & kCodeTrigger;
-  if (bit == g_LastSnapshotBit) return;
+  if (bit == Device->LastSnapshotBit) return;
   if (xy == kSync || (xy & kCodeMarker) == 0) return;
   if ((ReadFlags(flags) & kRouteStillNext) != 0) return;
   if (Pin->Id != 0) return;
@@ -555,7 +554,7 @@ void CCapturePin::CheckSnapshot(const UCHAR* code, PULONG flags, const UCHAR* bl
   if (FramesProcessed < SnapshotHoldoff) return;
   OVRA_LOG(kLogError, "Snap %02x %02x %02x %02x at %08x\n", code[0], code[1], code[2], code[3],
            ULONG(code - blockStart));
-  g_LastSnapshotBit = bit;
+  Device->LastSnapshotBit = bit;
   if (bit != 0) {
     SetFlags(flags, kRouteStillNext);
     Device->NotifySnapshot();

@@ -22,6 +22,3 @@ enum AssemblerStateId : ULONG {
 // minus the number still to be parsed before the next block.
 constexpr ULONG kMaxCarriedBytes = 3;
 
-// The trigger bit's value at the last change seen, shared by every camera of
-// the driver (initially 0). Written only by CCapturePin::CheckSnapshot.
-extern UCHAR g_LastSnapshotBit;

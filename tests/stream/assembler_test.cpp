@@ -285,6 +285,24 @@ INSTANTIATE_TEST_SUITE_P(
         TriggerCase{"EdgeOnStillPinIgnored", true, true, {{1, 1}}, {1, 3}, 1, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Two cameras' trigger lines are their own: a rise seen on one camera does
+// not hide the same rise on the other.
+TEST(TriggerBitTest, EachCameraKeepsItsOwnLastBit) {
+  const VideoFormat f = Format(false, false);
+  AssemblerRig first({.width = kW, .height = kH}), second({.width = kW, .height = kH});
+  std::vector<uint8_t> stream;
+  for (const auto& read : Reads(f, 4, 61, {At(Kind::Trigger, 1, 2, 1, false, 1)}))
+    stream.insert(stream.end(), read.begin(), read.end());
+  host::dbg::Clear();
+  for (AssemblerRig* rig : {&first, &second}) {
+    ASSERT_EQ(rig->Queue(0, 6), STATUS_PENDING);
+    rig->Feed(stream.data(), stream.size());
+  }
+  EXPECT_EQ(host::dbg::Count("Snap "), 2u);
+  first.Drain(0);
+  second.Drain(0);
+}
+
 // --- Writes stay inside the client's buffer whatever the format says. ---
 
 struct BoundsCase {

@@ -229,8 +229,8 @@ void AssemblerRig::Restart() {
   device_->AssemblerState = kStateFieldComplete;
   device_->AssemblerContext = 0;
   device_->RouteFlags = 0;
+  device_->LastSnapshotBit = 0;
   device_->RouteTarget = pins_[0];
-  g_LastSnapshotBit = 0;
   for (CCapturePin* pin : pins_) {
     if (pin == nullptr) continue;
     pin->FramesProcessed = pin->FramesDropped = pin->PacketsDropped = pin->EavSyncErrors = 0;
