@@ -410,6 +410,12 @@ void SetEcho(int maxLevel) {
   if (maxLevel >= 0) log.keep = true;
 }
 
+void SetKeep(bool keep) {
+  Log& log = TheLog();
+  std::lock_guard<std::mutex> guard(log.lock);
+  log.keep = keep;
+}
+
 }  // namespace dbg
 }  // namespace host
 

@@ -229,6 +229,10 @@ std::string Tail(size_t lines);
 // Echo entries of at most this level to stderr as they are written (-1: off).
 // The environment variable OVRA_LOG sets the initial value.
 void SetEcho(int maxLevel);
+// Whether DbgPrintEx formats and keeps entries at all (default on). A
+// benchmark of driver code turns it off: the kernel does no such work for the
+// levels nobody listens to. host::Reset restores the default.
+void SetKeep(bool keep);
 
 }  // namespace dbg
 
