@@ -193,3 +193,18 @@ class CCameraDevice {
  protected:
   ~CCameraDevice() = default;
 };
+
+// Holds the device's pin lock (PinLock) for a scope: the registration of pins
+// (OwnerFilter, Pins, VideoInfo) changes and is read only under it.
+class PinLockHolder {
+ public:
+  explicit PinLockHolder(CCameraDevice* device) : device_(device) {
+    KeWaitForSingleObject(&device_->PinLock, Executive, KernelMode, FALSE, nullptr);
+  }
+  ~PinLockHolder() { KeReleaseMutex(&device_->PinLock, FALSE); }
+  PinLockHolder(const PinLockHolder&) = delete;
+  PinLockHolder& operator=(const PinLockHolder&) = delete;
+
+ private:
+  CCameraDevice* device_;
+};

@@ -22,19 +22,6 @@ constexpr ULONG kRegisters = 256;
 // Registers the Alder head's timing program sets itself: never replayed.
 constexpr UCHAR kNotRestored[] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x09, 0x0B, 0x0D, 0x1E, 0x20};
 
-class PinLockHolder {
- public:
-  explicit PinLockHolder(CCameraDevice* device) : device_(device) {
-    KeWaitForSingleObject(&device_->PinLock, Executive, KernelMode, FALSE, nullptr);
-  }
-  ~PinLockHolder() { KeReleaseMutex(&device_->PinLock, FALSE); }
-  PinLockHolder(const PinLockHolder&) = delete;
-  PinLockHolder& operator=(const PinLockHolder&) = delete;
-
- private:
-  CCameraDevice* device_;
-};
-
 void PublishPointer(CCapturePin** slot, CCapturePin* value) {
   InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(slot), value);
 }

@@ -35,20 +35,6 @@ CCaptureFilter* ParentFilterOf(PKSPIN pin) {
   return filter != nullptr ? static_cast<CCaptureFilter*>(filter->Context) : nullptr;
 }
 
-// The device's pin lock, for reading the registration (OwnerFilter, VideoInfo).
-class PinLockHolder {
- public:
-  explicit PinLockHolder(CCameraDevice* device) : device_(device) {
-    KeWaitForSingleObject(&device_->PinLock, Executive, KernelMode, FALSE, nullptr);
-  }
-  ~PinLockHolder() { KeReleaseMutex(&device_->PinLock, FALSE); }
-  PinLockHolder(const PinLockHolder&) = delete;
-  PinLockHolder& operator=(const PinLockHolder&) = delete;
-
- private:
-  CCameraDevice* device_;
-};
-
 // The frame interval a camera's intersections produce, or 0 when they keep
 // the caller's (the later test wins when both flags are set).
 LONGLONG IntersectionInterval(ULONG modelFlags) {
