@@ -62,7 +62,7 @@ Examples:
   ovracap --out out/cap.y4m --png out/last.png --duration 3s
   ovracap --camera 2E4C:0015 --size 720x480 --interleave 2 --frames 60 --out ntsc.y4m
   ovracap --frames 10 --raw --out frames.uyvy
-  ovracap --frames 300 --drop-packets 50 --quiet
+  ovracap --frames 300 --drop-packets 1000 --quiet
   ovracap --frames 20 --fault drop@5:100:3 --fault ff@9:20 --png broken.png
   ovracap --frames 90 --still-every 30 --stills out/still
   ovracap --list
